@@ -1,0 +1,25 @@
+#pragma once
+
+#include "Picture.h"
+
+#include <QWidget>
+
+// The image view: holds one picture and draws it unscaled from its top-left
+// corner, clipped to the view. Where there is no picture it draws nothing, so
+// the panel behind it stays visible.
+class TImage : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TImage(QWidget* parent = nullptr);
+
+    const imaging::Picture& Picture() const noexcept { return picture_; }
+    // The view keeps the picture it is given and repaints.
+    void setPicture(imaging::Picture picture) noexcept;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    imaging::Picture picture_;
+};

@@ -1,0 +1,92 @@
+#include "Unit1.h"
+
+#include "Binarize.h"
+#include "TApplication.h"
+
+#include <QEvent>
+
+#include <utility>
+
+TForm1* Form1 = nullptr;
+
+namespace {
+
+// The stored layout gives the window's outer rectangle, frame and title bar
+// included, while Qt sizes a window's inside. A window manager's frame is
+// known only once it has framed the window, so the inside is fitted then, once.
+class OuterSizeKeeper : public QObject {
+public:
+    OuterSizeKeeper(QWidget* window, QSize outer)
+        : QObject(window)
+        , window_(window)
+        , outer_(outer)
+    {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == window_ && (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
+                                   event->type() == QEvent::Show)) {
+            const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
+            if (!frame.isEmpty()) {
+                window_->removeEventFilter(this);
+                window_->resize(outer_ - frame);
+            }
+        }
+        return false;
+    }
+
+private:
+    QWidget* window_;
+    QSize outer_;
+};
+
+} // namespace
+
+TForm1::TForm1(QWidget* owner)
+    : QWidget(owner)
+{
+    setupUi(this);
+    // uic applies only the size of a top-level widget; the place is the
+    // window's outer top-left corner, which is what move() sets.
+    move(192, 114);
+    new OuterSizeKeeper(this, size());
+
+    // Bound after the layout has set the scroll bar to 125, so that loading
+    // fires no handler.
+    bindEvent(Button1, &QPushButton::clicked, &TForm1::Button1Click);
+    bindEvent(Button2, &QPushButton::clicked, &TForm1::Button2Click);
+    bindEvent(Button3, &QPushButton::clicked, &TForm1::Button3Click);
+    bindEvent(ScrollBar1, &QScrollBar::valueChanged, &TForm1::ScrollBar1Change);
+}
+
+template <class Sender, class Signal>
+void TForm1::bindEvent(Sender* sender, Signal signal, void (TForm1::*handler)(QObject*))
+{
+    connect(sender, signal, this, [this, sender, handler] { Dispatch([&] { (this->*handler)(sender); }); });
+}
+
+void TForm1::Button1Click(QObject*) {}
+
+void TForm1::Button2Click(QObject*) {}
+
+void TForm1::Button3Click(QObject*)
+{
+    BinarizePicture();
+}
+
+void TForm1::ScrollBar1Change(QObject*)
+{
+    BinarizePicture();
+}
+
+void TForm1::BinarizePicture()
+{
+    const int T = ScrollBar1->value();
+    Edit1->setText(QString::asprintf("%i", T));
+    imaging::Picture working = Image1->Picture();
+    imaging::Binarize(working, T);
+    Image1->setPicture(std::move(working));
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "ui_Unit1.h"
+
+#include <QWidget>
+
+// The program's one window. Its controls come from the stored layout
+// (Unit1.ui) and are public fields named as there: Panel1, Panel2, Image1,
+// Button1..Button3, ScrollBar1, Edit1.
+class TForm1 : public QWidget, public Ui::Form1 {
+    Q_OBJECT
+
+public:
+    explicit TForm1(QWidget* owner);
+
+    void Button1Click(QObject* Sender);
+    void Button2Click(QObject* Sender);
+    void Button3Click(QObject* Sender);
+    void ScrollBar1Change(QObject* Sender);
+
+    // Shows the scroll bar's threshold in Edit1 and turns the picture in
+    // Image1 black and white by it.
+    void BinarizePicture();
+
+private:
+    template <class Sender, class Signal>
+    void bindEvent(Sender* sender, Signal signal, void (TForm1::*handler)(QObject*));
+};
+
+extern TForm1* Form1;
