@@ -18,6 +18,11 @@ void TImage::setPicture(imaging::Picture picture) noexcept
     update();
 }
 
+imaging::Picture TImage::takePicture() noexcept
+{
+    return std::move(picture_);
+}
+
 void TImage::paintEvent(QPaintEvent* event)
 {
     if (picture_.Empty())

@@ -16,6 +16,10 @@ public:
     const imaging::Picture& Picture() const noexcept { return picture_; }
     // The view keeps the picture it is given and repaints.
     void setPicture(imaging::Picture picture) noexcept;
+    // Hands the picture over and leaves the view empty, without a repaint:
+    // for a caller that puts a picture back before control returns to the
+    // event loop.
+    imaging::Picture takePicture() noexcept;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

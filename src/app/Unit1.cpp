@@ -86,7 +86,10 @@ void TForm1::BinarizePicture()
 {
     const int T = ScrollBar1->value();
     Edit1->setText(QString::asprintf("%i", T));
-    imaging::Picture working = Image1->Picture();
+    // The working picture is the view's own, taken rather than copied: the
+    // view gets it back before anything can look, and a pass that reads and
+    // writes each byte once is twice as fast as a copy followed by a pass.
+    imaging::Picture working = Image1->takePicture();
     imaging::Binarize(working, T);
     Image1->setPicture(std::move(working));
 }
