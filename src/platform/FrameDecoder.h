@@ -1,0 +1,61 @@
+#pragma once
+
+// Turns one frame as a camera delivers it into 24-bit blue-green-red rows.
+// Frames come from outside the program, so every decoder takes any bytes:
+// a frame that is short, corrupt or of another size is refused, never read
+// past its end.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace platform {
+
+enum class FrameFormat {
+    BGR24, // passed through exactly
+    RGB24, // channels swapped, otherwise exact
+    YUYV,  // 4:2:2, BT.601 limited range
+    MJPEG, // one JPEG image per frame
+};
+
+struct FrameLayout {
+    FrameFormat format = FrameFormat::BGR24;
+    int width = 0;
+    int height = 0;
+    // Bytes from one row to the next in the camera's buffer; ignored for MJPEG.
+    std::size_t bytesPerLine = 0;
+};
+
+// A decoded frame: blue, green, red per pixel, rows padded to four bytes.
+struct Frame {
+    int width = 0;
+    int height = 0;
+    std::size_t stride = 0;
+    std::vector<std::uint8_t> bits;
+
+    const std::uint8_t* scanLine(int y) const { return bits.data() + stride * static_cast<std::size_t>(y); }
+    std::uint8_t* scanLine(int y) { return bits.data() + stride * static_cast<std::size_t>(y); }
+};
+
+class FrameDecoder {
+public:
+    explicit FrameDecoder(const FrameLayout& layout);
+    ~FrameDecoder();
+    FrameDecoder(const FrameDecoder&) = delete;
+    FrameDecoder& operator=(const FrameDecoder&) = delete;
+
+    const FrameLayout& layout() const { return layout_; }
+
+    // Decodes `size` bytes into `out`, reusing its memory once it has the
+    // right size. Returns false and leaves `out` as it was when the frame
+    // cannot be decoded whole.
+    bool decode(const std::uint8_t* data, std::size_t size, Frame& out);
+
+private:
+    struct Jpeg;
+    FrameLayout layout_;
+    std::unique_ptr<Jpeg> jpeg_;
+};
+
+} // namespace platform
