@@ -34,7 +34,9 @@ struct Frame {
     std::size_t stride = 0;
     std::vector<std::uint8_t> bits;
 
-    const std::uint8_t* scanLine(int y) const { return bits.data() + stride * static_cast<std::size_t>(y); }
+    const std::uint8_t* scanLine(int y) const {
+        return bits.data() + stride * static_cast<std::size_t>(y);
+    }
     std::uint8_t* scanLine(int y) { return bits.data() + stride * static_cast<std::size_t>(y); }
 };
 
@@ -45,11 +47,21 @@ public:
     FrameDecoder(const FrameDecoder&) = delete;
     FrameDecoder& operator=(const FrameDecoder&) = delete;
 
+    // Largest width or height taken; no camera delivers more, and it keeps
+    // every size computed from a layout far from overflowing.
+    static constexpr int kMaxSide = 8192;
+
+    // Whether frames of this layout can be decoded at all: a known format, a
+    // size of 1..kMaxSide each way, an even width for YUYV, and rows at least
+    // as long as their pixels (bytesPerLine 0 means rows without padding).
+    static bool supports(const FrameLayout& layout);
+
     const FrameLayout& layout() const { return layout_; }
 
     // Decodes `size` bytes into `out`, reusing its memory once it has the
     // right size. Returns false and leaves `out` as it was when the frame
-    // cannot be decoded whole.
+    // cannot be decoded whole: shorter than the layout says, or for MJPEG
+    // corrupt, truncated or of another size than the layout's.
     bool decode(const std::uint8_t* data, std::size_t size, Frame& out);
 
 private:

@@ -37,13 +37,14 @@ inline constexpr UINT WM_CAP_SET_OVERLAY = WM_CAP_START + 51;
 // wParam: milliseconds between two preview frames.
 inline constexpr UINT WM_CAP_SET_PREVIEWRATE = WM_CAP_START + 52;
 
-static_assert(WM_CAP_DRIVER_CONNECT == 0x40A && WM_CAP_EDIT_COPY == 0x41E && WM_CAP_SET_PREVIEW == 0x432 &&
-              WM_CAP_SET_OVERLAY == 0x433 && WM_CAP_SET_PREVIEWRATE == 0x434);
+static_assert(WM_CAP_DRIVER_CONNECT == 0x40A && WM_CAP_EDIT_COPY == 0x41E &&
+              WM_CAP_SET_PREVIEW == 0x432 && WM_CAP_SET_OVERLAY == 0x433 &&
+              WM_CAP_SET_PREVIEWRATE == 0x434);
 
 // Creates a capture window as a child of hwndParent at the given place and
 // size, not yet connected to any driver. Returns its handle, or null.
-HWND capCreateCaptureWindowA(LPCSTR lpszWindowName, DWORD dwStyle, int x, int y, int nWidth, int nHeight,
-                             HWND hwndParent, int nID);
+HWND capCreateCaptureWindowA(LPCSTR lpszWindowName, DWORD dwStyle, int x, int y, int nWidth,
+                             int nHeight, HWND hwndParent, int nID);
 
 // Non-zero while hWnd names a live window; null, stale and made-up handles are
 // safe to pass.

@@ -1,0 +1,162 @@
+#include "FrameDecoder.h"
+
+#include "YuyvToBgr.h"
+
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+// a * b into `out`, false when it does not fit.
+bool mulFits(std::size_t a, std::size_t b, std::size_t& out) {
+    return !__builtin_mul_overflow(a, b, &out);
+}
+
+std::size_t bytesPerPixel(FrameFormat format) {
+    switch (format) {
+    case FrameFormat::BGR24:
+    case FrameFormat::RGB24:
+        return 3;
+    case FrameFormat::YUYV:
+        return 2;
+    case FrameFormat::MJPEG:
+        return 0;
+    }
+    return 0;
+}
+
+bool sizeAcceptable(int width, int height) {
+    return width > 0 && height > 0 && width <= FrameDecoder::kMaxSide &&
+           height <= FrameDecoder::kMaxSide;
+}
+
+// Row length of a packed layout; 0 in bytesPerLine means rows follow each
+// other without padding.
+std::size_t rowBytes(const FrameLayout& layout) {
+    const std::size_t tight = static_cast<std::size_t>(layout.width) * bytesPerPixel(layout.format);
+    return layout.bytesPerLine == 0 ? tight : layout.bytesPerLine;
+}
+
+// Gives `out` the size of a decoded frame of width x height; its memory is
+// kept when the size is already right.
+void shape(Frame& out, int width, int height) {
+    const std::size_t stride = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
+    out.width = width;
+    out.height = height;
+    out.stride = stride;
+    out.bits.resize(stride * static_cast<std::size_t>(height));
+}
+
+void swapRow(const std::uint8_t* __restrict src, std::uint8_t* __restrict dst, int width) {
+    for (int x = 0; x < width; ++x) {
+        dst[3 * x] = src[3 * x + 2];
+        dst[3 * x + 1] = src[3 * x + 1];
+        dst[3 * x + 2] = src[3 * x];
+    }
+}
+
+} // namespace
+
+struct FrameDecoder::Jpeg {
+    tjhandle handle = tjInitDecompress();
+    // Decoded into first and swapped with the caller's frame on success, so
+    // that a frame that fails half way leaves the caller's frame as it was.
+    Frame scratch;
+
+    Jpeg() = default;
+    Jpeg(const Jpeg&) = delete;
+    Jpeg& operator=(const Jpeg&) = delete;
+    ~Jpeg() {
+        if (handle)
+            tjDestroy(handle);
+    }
+};
+
+FrameDecoder::FrameDecoder(const FrameLayout& layout)
+    : layout_(layout) {
+    if (layout_.format == FrameFormat::MJPEG)
+        jpeg_ = std::make_unique<Jpeg>();
+}
+
+FrameDecoder::~FrameDecoder() = default;
+
+bool FrameDecoder::supports(const FrameLayout& layout) {
+    if (!sizeAcceptable(layout.width, layout.height))
+        return false;
+    if (layout.format == FrameFormat::MJPEG)
+        return true;
+    if (layout.format == FrameFormat::YUYV && layout.width % 2 != 0)
+        return false;
+    // Sides of at most kMaxSide keep every product below in range.
+    const std::size_t tight = static_cast<std::size_t>(layout.width) * bytesPerPixel(layout.format);
+    const std::size_t row = rowBytes(layout);
+    std::size_t total = 0;
+    return row >= tight && mulFits(row, static_cast<std::size_t>(layout.height), total);
+}
+
+bool FrameDecoder::decode(const std::uint8_t* data, std::size_t size, Frame& out) {
+    if (!data || !supports(layout_))
+        return false;
+    const int width = layout_.width;
+    const int height = layout_.height;
+
+    if (layout_.format == FrameFormat::MJPEG) {
+        if (!jpeg_->handle || size == 0 ||
+            size > static_cast<std::size_t>(std::numeric_limits<unsigned long>::max()))
+            return false;
+        int w = 0, h = 0, subsampling = 0, colorspace = 0;
+        // TurboJPEG takes a non-const pointer but does not write through it.
+        auto* jpegBuf = const_cast<unsigned char*>(data);
+        if (tjDecompressHeader3(jpeg_->handle, jpegBuf, static_cast<unsigned long>(size), &w, &h,
+                                &subsampling, &colorspace) != 0)
+            return false;
+        if (w != width || h != height)
+            return false;
+        Frame& scratch = jpeg_->scratch;
+        shape(scratch, width, height);
+        // Any warning too (a truncated or damaged stream decodes to grey
+        // blocks), so such a frame is dropped rather than shown.
+        if (tjDecompress2(jpeg_->handle, jpegBuf, static_cast<unsigned long>(size),
+                          scratch.bits.data(), width, static_cast<int>(scratch.stride), height,
+                          TJPF_BGR, TJFLAG_STOPONWARNING) != 0)
+            return false;
+        std::swap(out, scratch);
+        return true;
+    }
+
+    const std::size_t row = rowBytes(layout_);
+    // Fits: supports() checked it.
+    const std::size_t need = row * static_cast<std::size_t>(height);
+    if (size < need)
+        return false;
+
+    shape(out, width, height);
+    const std::size_t rowOut = static_cast<std::size_t>(width) * 3;
+    const yuyv::RowFunction yuyvRow = yuyv::bestRow();
+    for (int y = 0; y < height; ++y) {
+        const std::uint8_t* src = data + row * static_cast<std::size_t>(y);
+        std::uint8_t* dst = out.scanLine(y);
+        switch (layout_.format) {
+        case FrameFormat::BGR24:
+            std::memcpy(dst, src, rowOut);
+            break;
+        case FrameFormat::RGB24:
+            swapRow(src, dst, width);
+            break;
+        case FrameFormat::YUYV:
+            yuyvRow(src, dst, width / 2);
+            break;
+        case FrameFormat::MJPEG:
+            break;
+        }
+    }
+    return true;
+}
+
+} // namespace platform

@@ -1,0 +1,404 @@
+#include "FrameDecoder.h"
+#include "YuyvToBgr.h"
+
+#include <QTest>
+
+#include <turbojpeg.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+using platform::Frame;
+using platform::FrameDecoder;
+using platform::FrameFormat;
+using platform::FrameLayout;
+using Bytes = std::vector<std::uint8_t>;
+
+Q_DECLARE_METATYPE(FrameFormat)
+
+namespace {
+
+struct Bgr {
+    int b, g, r;
+};
+
+Bgr pixelAt(const Frame& f, int x, int y) {
+    const std::uint8_t* p = f.scanLine(y) + 3 * x;
+    return {p[0], p[1], p[2]};
+}
+
+// Four flat blocks (2 x 2) of known colours, blue-green-red rows without padding.
+Bytes blocks(int width, int height) {
+    static const Bgr colours[4] = {{20, 40, 200}, {200, 180, 30}, {60, 200, 90}, {240, 240, 240}};
+    Bytes out(static_cast<std::size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const Bgr c = colours[(y * 2 / height) * 2 + x * 2 / width];
+            std::uint8_t* p = &out[(static_cast<std::size_t>(y) * width + x) * 3];
+            p[0] = static_cast<std::uint8_t>(c.b);
+            p[1] = static_cast<std::uint8_t>(c.g);
+            p[2] = static_cast<std::uint8_t>(c.r);
+        }
+    return out;
+}
+
+Bytes encodeJpeg(const Bytes& bgr, int width, int height) {
+    tjhandle tj = tjInitCompress();
+    unsigned char* buf = nullptr;
+    unsigned long size = 0;
+    const int rc =
+        tjCompress2(tj, bgr.data(), width, 0, height, TJPF_BGR, &buf, &size, TJSAMP_422, 95, 0);
+    Bytes out;
+    if (rc == 0)
+        out.assign(buf, buf + size);
+    tjFree(buf);
+    tjDestroy(tj);
+    return out;
+}
+
+// What many webcams send: the JPEG without its Huffman tables, which the
+// decoder has to fill in with the standard ones.
+Bytes withoutHuffmanTables(const Bytes& jpeg) {
+    Bytes out(jpeg.begin(), jpeg.begin() + 2);
+    std::size_t i = 2;
+    while (i + 4 <= jpeg.size() && jpeg[i] == 0xFF) {
+        const std::uint8_t marker = jpeg[i + 1];
+        const std::size_t length = (jpeg[i + 2] << 8) | jpeg[i + 3];
+        if (marker == 0xDA) // start of scan: the rest is entropy-coded data
+            break;
+        if (marker != 0xC4)
+            out.insert(out.end(), jpeg.begin() + i, jpeg.begin() + i + 2 + length);
+        i += 2 + length;
+    }
+    out.insert(out.end(), jpeg.begin() + i, jpeg.end());
+    return out;
+}
+
+Frame sentinelFrame() {
+    Frame f;
+    f.width = 1;
+    f.height = 1;
+    f.stride = 4;
+    f.bits = {1, 2, 3, 4};
+    return f;
+}
+
+bool isSentinel(const Frame& f) {
+    return f.width == 1 && f.height == 1 && f.stride == 4 && f.bits == Bytes{1, 2, 3, 4};
+}
+
+} // namespace
+
+class TestFrameDecoder : public QObject {
+    Q_OBJECT
+
+private slots:
+    void yuyvKnownValues_data();
+    void yuyvKnownValues();
+    void yuyvPathsFollowTheFormulaForEveryColour();
+    void packedFormatsAreExactAndHonourStrides_data();
+    void packedFormatsAreExactAndHonourStrides();
+    void unusableLayoutsAreRefused_data();
+    void unusableLayoutsAreRefused();
+    void shortBuffersAreRefusedAndOutStays_data();
+    void shortBuffersAreRefusedAndOutStays();
+    void mjpegDecodes_data();
+    void mjpegDecodes();
+    void badMjpegIsRefusedAndOutStays_data();
+    void badMjpegIsRefusedAndOutStays();
+    void steadyStateReusesMemory_data();
+    void steadyStateReusesMemory();
+};
+
+void TestFrameDecoder::yuyvKnownValues_data() {
+    QTest::addColumn<int>("y0");
+    QTest::addColumn<int>("u");
+    QTest::addColumn<int>("y1");
+    QTest::addColumn<int>("v");
+    QTest::addColumn<QList<int>>("expected"); // b, g, r of both pixels
+
+    QTest::newRow("black and white")
+        << 16 << 128 << 235 << 128 << QList<int>{0, 0, 0, 255, 255, 255};
+    QTest::newRow("below black, above white clamp")
+        << 0 << 128 << 255 << 128 << QList<int>{0, 0, 0, 255, 255, 255};
+    QTest::newRow("mid grey") << 126 << 128 << 126 << 128
+                              << QList<int>{128, 128, 128, 128, 128, 128};
+    QTest::newRow("red") << 81 << 90 << 81 << 240 << QList<int>{0, 0, 255, 0, 0, 255};
+    // Both pixels of a pair share one chroma sample.
+    QTest::newRow("shared chroma")
+        << 120 << 140 << 16 << 110 << QList<int>{145, 131, 92, 24, 10, 0};
+}
+
+void TestFrameDecoder::yuyvKnownValues() {
+    QFETCH(int, y0);
+    QFETCH(int, u);
+    QFETCH(int, y1);
+    QFETCH(int, v);
+    QFETCH(QList<int>, expected);
+
+    // Two rows with padding, to check every row gets the same conversion.
+    const Bytes one = {std::uint8_t(y0), std::uint8_t(u), std::uint8_t(y1), std::uint8_t(v)};
+    Bytes data = one;
+    data.insert(data.end(), {0xAA, 0xAA});
+    data.insert(data.end(), one.begin(), one.end());
+    data.insert(data.end(), {0xAA, 0xAA});
+    FrameDecoder decoder({FrameFormat::YUYV, 2, 2, 6});
+    Frame out;
+    QVERIFY(decoder.decode(data.data(), data.size(), out));
+    QCOMPARE(out.width, 2);
+    QCOMPARE(out.height, 2);
+    QCOMPARE(out.stride, std::size_t{8});
+    for (int y = 0; y < 2; ++y) {
+        QList<int> got;
+        for (int i = 0; i < 6; ++i)
+            got << out.scanLine(y)[i];
+        QCOMPARE(got, expected);
+    }
+}
+
+void TestFrameDecoder::yuyvPathsFollowTheFormulaForEveryColour() {
+    // The formula written another way: real division, rounded down.
+    auto channel = [](int c, int d, int e, int kc, int kd, int ke) {
+        const double v = std::floor((kc * c + kd * d + ke * e + 128) / 256.0);
+        return v < 0 ? 0 : v > 255 ? 255 : int(v);
+    };
+    const platform::yuyv::RowFunction simd = platform::yuyv::rowSsse3();
+    if (!simd)
+        qInfo("no SSSE3 on this processor: checking the portable path only");
+
+    // Every (Y, Cb, Cr): one row per (Cb, Cr), Y0 running up and Y1 down, and
+    // an odd number of pairs so that the vector path's tail is used too.
+    const int pairs = 257;
+    Bytes row(4 * pairs), portable(6 * pairs), vector(6 * pairs);
+    for (int u = 0; u < 256; ++u)
+        for (int v = 0; v < 256; ++v) {
+            for (int i = 0; i < pairs; ++i) {
+                row[4 * i] = std::uint8_t(i);
+                row[4 * i + 1] = std::uint8_t(u);
+                row[4 * i + 2] = std::uint8_t(255 - i);
+                row[4 * i + 3] = std::uint8_t(v);
+            }
+            platform::yuyv::rowPortable(row.data(), portable.data(), pairs);
+            if (simd) {
+                simd(row.data(), vector.data(), pairs);
+                if (vector != portable)
+                    QFAIL(
+                        qPrintable(QStringLiteral("SSSE3 differs at Cb %1, Cr %2").arg(u).arg(v)));
+            }
+            for (int i = 0; i < pairs; ++i)
+                for (int k = 0; k < 2; ++k) {
+                    const int c = row[4 * i + 2 * k] - 16, d = u - 128, e = v - 128;
+                    const std::uint8_t* got = &portable[6 * i + 3 * k];
+                    if (got[0] != channel(c, d, e, 298, 516, 0) ||
+                        got[1] != channel(c, d, e, 298, -100, -208) ||
+                        got[2] != channel(c, d, e, 298, 0, 409))
+                        QFAIL(qPrintable(
+                            QStringLiteral("Y %1 Cb %2 Cr %3").arg(c + 16).arg(u).arg(v)));
+                }
+        }
+}
+
+void TestFrameDecoder::packedFormatsAreExactAndHonourStrides_data() {
+    QTest::addColumn<FrameFormat>("format");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("bytesPerLine");
+
+    QTest::newRow("BGR24 tight") << FrameFormat::BGR24 << 5 << 0;
+    QTest::newRow("BGR24 padded") << FrameFormat::BGR24 << 5 << 19;
+    QTest::newRow("RGB24 tight") << FrameFormat::RGB24 << 7 << 21;
+    QTest::newRow("RGB24 padded") << FrameFormat::RGB24 << 7 << 32;
+}
+
+void TestFrameDecoder::packedFormatsAreExactAndHonourStrides() {
+    QFETCH(FrameFormat, format);
+    QFETCH(int, width);
+    QFETCH(int, bytesPerLine);
+    const int height = 3;
+    const std::size_t row = bytesPerLine ? std::size_t(bytesPerLine) : std::size_t(width) * 3;
+
+    std::mt19937 random(42);
+    Bytes data(row * height);
+    for (auto& b : data)
+        b = static_cast<std::uint8_t>(random());
+
+    FrameDecoder decoder({format, width, height, std::size_t(bytesPerLine)});
+    Frame out;
+    QVERIFY(decoder.decode(data.data(), data.size(), out));
+    QCOMPARE(out.stride % 4, std::size_t{0});
+    QVERIFY(out.stride >= std::size_t(width) * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const std::uint8_t* src = &data[row * y + 3 * x];
+            const Bgr got = pixelAt(out, x, y);
+            const Bgr want = format == FrameFormat::BGR24 ? Bgr{src[0], src[1], src[2]}
+                                                          : Bgr{src[2], src[1], src[0]};
+            QVERIFY2(got.b == want.b && got.g == want.g && got.r == want.r,
+                     qPrintable(QStringLiteral("pixel %1,%2").arg(x).arg(y)));
+        }
+}
+
+void TestFrameDecoder::unusableLayoutsAreRefused_data() {
+    QTest::addColumn<FrameFormat>("format");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("bytesPerLine");
+
+    QTest::newRow("zero width") << FrameFormat::BGR24 << 0 << 4 << 0;
+    QTest::newRow("negative height") << FrameFormat::RGB24 << 4 << -1 << 0;
+    QTest::newRow("too wide") << FrameFormat::YUYV << FrameDecoder::kMaxSide + 2 << 2 << 0;
+    QTest::newRow("too tall jpeg") << FrameFormat::MJPEG << 4 << FrameDecoder::kMaxSide + 1 << 0;
+    QTest::newRow("rows shorter than pixels") << FrameFormat::BGR24 << 4 << 4 << 11;
+    QTest::newRow("yuyv rows short") << FrameFormat::YUYV << 4 << 4 << 7;
+    QTest::newRow("yuyv odd width") << FrameFormat::YUYV << 3 << 4 << 0;
+}
+
+void TestFrameDecoder::unusableLayoutsAreRefused() {
+    QFETCH(FrameFormat, format);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, bytesPerLine);
+    const FrameLayout layout{format, width, height, std::size_t(bytesPerLine)};
+    QVERIFY(!FrameDecoder::supports(layout));
+
+    const Bytes data(1 << 16, 0x80);
+    Frame out = sentinelFrame();
+    FrameDecoder decoder(layout);
+    QVERIFY(!decoder.decode(data.data(), data.size(), out));
+    QVERIFY(isSentinel(out));
+}
+
+void TestFrameDecoder::shortBuffersAreRefusedAndOutStays_data() {
+    QTest::addColumn<FrameFormat>("format");
+    QTest::addColumn<int>("bytesPerLine");
+    QTest::addColumn<int>("size");
+
+    // 4 x 3 frames.
+    QTest::newRow("BGR24 one byte short") << FrameFormat::BGR24 << 0 << 35;
+    QTest::newRow("BGR24 padded rows, last row short") << FrameFormat::BGR24 << 16 << 47;
+    QTest::newRow("RGB24 empty") << FrameFormat::RGB24 << 0 << 0;
+    QTest::newRow("YUYV one byte short") << FrameFormat::YUYV << 0 << 23;
+    QTest::newRow("YUYV half") << FrameFormat::YUYV << 8 << 12;
+}
+
+void TestFrameDecoder::shortBuffersAreRefusedAndOutStays() {
+    QFETCH(FrameFormat, format);
+    QFETCH(int, bytesPerLine);
+    QFETCH(int, size);
+    // The bytes after `size` exist but do not belong to the frame.
+    const Bytes data(64, 0x55);
+    FrameDecoder decoder({format, 4, 3, std::size_t(bytesPerLine)});
+    Frame out = sentinelFrame();
+    QVERIFY(!decoder.decode(data.data(), std::size_t(size), out));
+    QVERIFY(isSentinel(out));
+    QVERIFY(!decoder.decode(nullptr, 64, out));
+    QVERIFY(isSentinel(out));
+    QVERIFY(decoder.decode(data.data(), data.size(), out));
+}
+
+void TestFrameDecoder::mjpegDecodes_data() {
+    QTest::addColumn<bool>("stripHuffman");
+    QTest::newRow("complete") << false;
+    QTest::newRow("without Huffman tables") << true;
+}
+
+void TestFrameDecoder::mjpegDecodes() {
+    QFETCH(bool, stripHuffman);
+    const int width = 64, height = 48;
+    const Bytes bgr = blocks(width, height);
+    Bytes jpeg = encodeJpeg(bgr, width, height);
+    QVERIFY(!jpeg.empty());
+    if (stripHuffman) {
+        const std::size_t before = jpeg.size();
+        jpeg = withoutHuffmanTables(jpeg);
+        QVERIFY(jpeg.size() < before);
+    }
+
+    FrameDecoder decoder({FrameFormat::MJPEG, width, height, 0});
+    Frame out;
+    QVERIFY(decoder.decode(jpeg.data(), jpeg.size(), out));
+    QCOMPARE(out.width, width);
+    QCOMPARE(out.height, height);
+    QCOMPARE(out.stride, std::size_t(width * 3));
+    // Block centres, away from the edges that chroma subsampling blurs.
+    for (int by = 0; by < 2; ++by)
+        for (int bx = 0; bx < 2; ++bx) {
+            const int x = bx * width / 2 + width / 4, y = by * height / 2 + height / 4;
+            const std::uint8_t* want = &bgr[(std::size_t(y) * width + x) * 3];
+            const Bgr got = pixelAt(out, x, y);
+            QVERIFY2(std::abs(got.b - want[0]) <= 4 && std::abs(got.g - want[1]) <= 4 &&
+                         std::abs(got.r - want[2]) <= 4,
+                     qPrintable(QStringLiteral("block %1,%2: %3 %4 %5")
+                                    .arg(bx)
+                                    .arg(by)
+                                    .arg(got.b)
+                                    .arg(got.g)
+                                    .arg(got.r)));
+        }
+}
+
+void TestFrameDecoder::badMjpegIsRefusedAndOutStays_data() {
+    const int width = 64, height = 48;
+    const Bytes good = encodeJpeg(blocks(width, height), width, height);
+
+    QTest::addColumn<Bytes>("jpeg");
+    QTest::addColumn<int>("layoutWidth");
+
+    QTest::newRow("truncated") << Bytes(good.begin(), good.begin() + good.size() / 2) << width;
+    // Markers where entropy-coded data should be, half way through the scan.
+    std::size_t scan = 2;
+    while (scan + 1 < good.size() && !(good[scan] == 0xFF && good[scan + 1] == 0xDA))
+        ++scan;
+    Bytes markers = good;
+    const std::size_t middle = (scan + good.size()) / 2;
+    for (std::size_t i = middle; i < middle + 16; i += 2) {
+        markers[i] = 0xFF;
+        markers[i + 1] = 0xD3;
+    }
+    QTest::newRow("stray markers in the scan") << markers << width;
+    QTest::newRow("headers only") << Bytes(good.begin(), good.begin() + 200) << width;
+    QTest::newRow("not a jpeg") << Bytes(500, 0x42) << width;
+    QTest::newRow("empty") << Bytes{} << width;
+    QTest::newRow("other size than negotiated") << good << width * 2;
+}
+
+void TestFrameDecoder::badMjpegIsRefusedAndOutStays() {
+    QFETCH(Bytes, jpeg);
+    QFETCH(int, layoutWidth);
+    FrameDecoder decoder({FrameFormat::MJPEG, layoutWidth, 48, 0});
+    Frame out = sentinelFrame();
+    const Bytes padded = jpeg.empty() ? Bytes(1) : jpeg;
+    QVERIFY(!decoder.decode(padded.data(), jpeg.size(), out));
+    QVERIFY(isSentinel(out));
+}
+
+void TestFrameDecoder::steadyStateReusesMemory_data() {
+    QTest::addColumn<FrameFormat>("format");
+    QTest::newRow("YUYV") << FrameFormat::YUYV;
+    QTest::newRow("MJPEG") << FrameFormat::MJPEG;
+}
+
+void TestFrameDecoder::steadyStateReusesMemory() {
+    QFETCH(FrameFormat, format);
+    const int width = 32, height = 16;
+    const Bytes data = format == FrameFormat::MJPEG
+                           ? encodeJpeg(blocks(width, height), width, height)
+                           : Bytes(std::size_t(width) * height * 2, 0x80);
+    FrameDecoder decoder({format, width, height, 0});
+    Frame out;
+    QVERIFY(decoder.decode(data.data(), data.size(), out));
+    QVERIFY(decoder.decode(data.data(), data.size(), out));
+    // The JPEG path alternates between two buffers; nothing new after that.
+    const std::uint8_t* seen[2] = {out.bits.data(), nullptr};
+    QVERIFY(decoder.decode(data.data(), data.size(), out));
+    seen[1] = out.bits.data();
+    for (int i = 0; i < 6; ++i) {
+        QVERIFY(decoder.decode(data.data(), data.size(), out));
+        QVERIFY(out.bits.data() == seen[0] || out.bits.data() == seen[1]);
+    }
+}
+
+QTEST_APPLESS_MAIN(TestFrameDecoder)
+#include "tst_framedecoder.moc"
