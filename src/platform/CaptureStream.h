@@ -1,0 +1,68 @@
+#pragma once
+
+// One streaming camera and the thread that takes its frames. The thread
+// only waits, dequeues, decodes into a spare frame and hands it over under a
+// mutex; the windows pick the newest frame up on their own timers, so the
+// user-interface thread never waits on the device.
+//
+// Streams are shared: the service keeps a registry, keyed by driver index, of
+// the streams that run, so that a second capture window connecting to a
+// camera that already streams for another window gets the same live picture
+// instead of the device's "busy". A stream stops when its last window lets
+// go of it. The registry is only touched from the user-interface thread.
+
+#include "FrameDecoder.h"
+#include "V4l2.h"
+
+#include <QImage>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace platform {
+
+class CaptureStream {
+public:
+    // The running stream of driver `index`, started if none runs. Null when
+    // the device refuses; `error` then says why.
+    static std::shared_ptr<CaptureStream> acquire(int index, std::string& error);
+
+    // Wakes the thread and waits for it; the device is closed by then.
+    ~CaptureStream();
+    CaptureStream(const CaptureStream&) = delete;
+    CaptureStream& operator=(const CaptureStream&) = delete;
+
+    int index() const noexcept { return index_; }
+    const FrameLayout& layout() const noexcept { return layout_; }
+
+    // True once the device has failed (unplugged, or any other fatal error);
+    // it is closed by the time this says so, and no frame comes any more.
+    bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
+
+    // Copies the newest frame into `image` (blue-green-red, 24 bits) when it
+    // is newer than `seen`, and updates `seen`. The image keeps its memory
+    // when its size is right. False when there is nothing newer.
+    bool takeNewest(std::uint64_t& seen, QImage& image) const;
+
+private:
+    CaptureStream(int index, std::unique_ptr<v4l2::Stream> stream);
+    void run();
+
+    const int index_;
+    const FrameLayout layout_;
+    std::unique_ptr<v4l2::Stream> stream_; // the thread's alone once it runs
+    FrameDecoder decoder_;
+    Frame decoding_;           // the thread's
+    mutable std::mutex mutex_; // guards ready_ and sequence_
+    Frame ready_;
+    std::uint64_t sequence_ = 0;
+    std::atomic<bool> failed_{false};
+    v4l2::Descriptor wake_; // an eventfd: readable means stop
+    std::thread thread_;
+};
+
+} // namespace platform

@@ -1,0 +1,115 @@
+#include "CaptureWindow.h"
+
+#include "CaptureStream.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QPainter>
+
+#include <algorithm>
+#include <string>
+
+namespace platform {
+
+CaptureWindow::CaptureWindow(QWidget* parent)
+    : QWidget(parent) {
+    // Every pixel is painted each time: black, then the frame over it.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    timer_.setInterval(kDefaultRateMs);
+    connect(&timer_, &QTimer::timeout, this, &CaptureWindow::showNewest);
+}
+
+// Out of line: the stream's type is complete only here.
+CaptureWindow::~CaptureWindow() = default;
+
+LRESULT CaptureWindow::request(UINT message, WPARAM wParam, LPARAM) {
+    switch (message) {
+    case WM_CAP_DRIVER_CONNECT:
+        return connectDriver(wParam);
+    case WM_CAP_SET_PREVIEW:
+        return setShowing(preview_, wParam);
+    case WM_CAP_SET_OVERLAY:
+        // There is no hardware overlay here: it shows the same live picture.
+        return setShowing(overlay_, wParam);
+    case WM_CAP_SET_PREVIEWRATE:
+        return setRate(wParam);
+    case WM_CAP_EDIT_COPY:
+        return copyFrame();
+    default:
+        return 0;
+    }
+}
+
+LRESULT CaptureWindow::connectDriver(WPARAM index) {
+    if (index >= kDrivers)
+        return 0;
+    const int driver = static_cast<int>(index);
+    if (streamAlive() && stream_->index() == driver)
+        return 1;
+    stream_.reset();
+    std::string error;
+    stream_ = CaptureStream::acquire(driver, error);
+    seen_ = 0;
+    updateTimer();
+    return stream_ ? 1 : 0;
+}
+
+LRESULT CaptureWindow::setShowing(bool& flag, WPARAM on) {
+    if (!streamAlive())
+        return 0;
+    flag = on != 0;
+    updateTimer();
+    return 1;
+}
+
+LRESULT CaptureWindow::setRate(WPARAM milliseconds) {
+    if (!streamAlive())
+        return 0;
+    // A zero interval would spin the event loop; a day is as good as never.
+    timer_.setInterval(static_cast<int>(std::clamp<WPARAM>(milliseconds, 1, 86'400'000)));
+    return 1;
+}
+
+LRESULT CaptureWindow::copyFrame() {
+    if (!streamAlive())
+        return 0;
+    // With the preview off nothing has been shown yet; the newest frame is
+    // then the current one.
+    if (frame_.isNull())
+        stream_->takeNewest(seen_, frame_);
+    if (frame_.isNull())
+        return 0;
+    QGuiApplication::clipboard()->setImage(frame_);
+    return 1;
+}
+
+bool CaptureWindow::streamAlive() {
+    if (stream_ && stream_->failed()) {
+        // The last frame stays on screen; requests are refused from now on.
+        stream_.reset();
+        updateTimer();
+    }
+    return stream_ != nullptr;
+}
+
+void CaptureWindow::updateTimer() {
+    if (stream_ && (preview_ || overlay_))
+        timer_.start();
+    else
+        timer_.stop();
+}
+
+void CaptureWindow::showNewest() {
+    if (streamAlive() && stream_->takeNewest(seen_, frame_))
+        update();
+}
+
+void CaptureWindow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::black);
+    // Unscaled from the top-left corner; the widget clips what does not fit.
+    if (!frame_.isNull())
+        painter.drawImage(QPoint(0, 0), frame_);
+}
+
+} // namespace platform

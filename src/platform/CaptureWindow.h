@@ -1,0 +1,55 @@
+#pragma once
+
+// The capture window: a child widget that shows a camera's live picture and
+// answers the capture-window requests (see vfw.h).
+
+#include "vfw.h"
+
+#include <QImage>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+
+namespace platform {
+
+class CaptureStream;
+
+class CaptureWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    // Drivers 0..9 exist, as on the platform whose protocol this is.
+    static constexpr WPARAM kDrivers = 10;
+    static constexpr int kDefaultRateMs = 66;
+
+    explicit CaptureWindow(QWidget* parent);
+    ~CaptureWindow() override;
+
+    // One request; the result as the protocol defines it, 0 for a refusal or
+    // a message the window does not know.
+    LRESULT request(UINT message, WPARAM wParam, LPARAM lParam);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    LRESULT connectDriver(WPARAM index);
+    LRESULT setShowing(bool& flag, WPARAM on);
+    LRESULT setRate(WPARAM milliseconds);
+    LRESULT copyFrame();
+    // False, having let go of the stream, once its device has failed.
+    bool streamAlive();
+    void updateTimer();
+    void showNewest();
+
+    std::shared_ptr<CaptureStream> stream_;
+    QImage frame_; // what the window shows; null until the first frame
+    std::uint64_t seen_ = 0;
+    bool preview_ = false;
+    bool overlay_ = false;
+    QTimer timer_;
+};
+
+} // namespace platform

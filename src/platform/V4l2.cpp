@@ -1,0 +1,218 @@
+#include "V4l2.h"
+
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#include <utility>
+
+namespace platform::v4l2 {
+
+namespace {
+
+// The formats we decode, in the order we ask for them: the exact ones first,
+// then the cheap conversion, then the compressed one.
+struct Known {
+    std::uint32_t fourcc;
+    FrameFormat format;
+};
+constexpr Known kFormats[] = {
+    {V4L2_PIX_FMT_BGR24, FrameFormat::BGR24},
+    {V4L2_PIX_FMT_RGB24, FrameFormat::RGB24},
+    {V4L2_PIX_FMT_YUYV, FrameFormat::YUYV},
+    {V4L2_PIX_FMT_MJPEG, FrameFormat::MJPEG},
+};
+
+const Known* known(std::uint32_t fourcc) {
+    for (const Known& k : kFormats)
+        if (k.fourcc == fourcc)
+            return &k;
+    return nullptr;
+}
+
+constexpr std::uint32_t kWidth = 640;
+constexpr std::uint32_t kHeight = 480;
+constexpr std::uint32_t kFps = 30;
+constexpr std::uint32_t kBuffers = 4;
+
+std::string failure(const char* what, int error) {
+    return std::string(what) + ": " + std::strerror(error);
+}
+
+} // namespace
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+Descriptor::~Descriptor() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+int Descriptor::ioctl(unsigned long request, void* arg) const noexcept {
+    int rc;
+    do
+        rc = ::ioctl(fd_, request, arg);
+    while (rc == -1 && errno == EINTR);
+    return rc;
+}
+
+MappedBuffer::~MappedBuffer() {
+    if (address_)
+        ::munmap(address_, length_);
+}
+
+std::unique_ptr<Stream> Stream::open(int index, std::string& error) {
+    const std::string path = "/dev/video" + std::to_string(index);
+    // Not blocking: a dequeue must never wait, the capture thread waits in poll.
+    Descriptor fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) {
+        error = failure(path.c_str(), errno);
+        return nullptr;
+    }
+
+    v4l2_capability cap{};
+    if (fd.ioctl(VIDIOC_QUERYCAP, &cap) < 0) {
+        error = failure("VIDIOC_QUERYCAP", errno);
+        return nullptr;
+    }
+    // A device with several nodes describes them all in `capabilities`; what
+    // this node does is in device_caps.
+    const std::uint32_t caps =
+        (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+    if (!(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING)) {
+        error = path + ": not a streaming video-capture device";
+        return nullptr;
+    }
+
+    // The best format the device offers; if it offers none we know, the one
+    // it falls back to may still be ours.
+    const Known* wanted = nullptr;
+    v4l2_fmtdesc desc{};
+    desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    for (; desc.index < 64 && fd.ioctl(VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index) {
+        const Known* k = known(desc.pixelformat);
+        if (k && (!wanted || k - kFormats < wanted - kFormats))
+            wanted = k;
+    }
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    fmt.fmt.pix.width = kWidth;
+    fmt.fmt.pix.height = kHeight;
+    fmt.fmt.pix.pixelformat = (wanted ? wanted : &kFormats[0])->fourcc;
+    fmt.fmt.pix.field = V4L2_FIELD_NONE;
+    if (fd.ioctl(VIDIOC_S_FMT, &fmt) < 0) {
+        error = failure("VIDIOC_S_FMT", errno);
+        return nullptr;
+    }
+    // The driver may adjust size and format; what it settled on must be ours.
+    const Known* got = known(fmt.fmt.pix.pixelformat);
+    const FrameLayout layout{
+        got ? got->format : FrameFormat::BGR24, static_cast<int>(fmt.fmt.pix.width),
+        static_cast<int>(fmt.fmt.pix.height),
+        got && got->format == FrameFormat::MJPEG ? 0 : fmt.fmt.pix.bytesperline};
+    if (!got || fmt.fmt.pix.width > FrameDecoder::kMaxSide ||
+        fmt.fmt.pix.height > FrameDecoder::kMaxSide || !FrameDecoder::supports(layout)) {
+        error = path + ": no frame format we can decode";
+        return nullptr;
+    }
+
+    // Many drivers have no frame-rate control; then they run at their own.
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (fd.ioctl(VIDIOC_G_PARM, &parm) == 0 &&
+        (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
+        parm.parm.capture.timeperframe = {1, kFps};
+        fd.ioctl(VIDIOC_S_PARM, &parm);
+    }
+
+    v4l2_requestbuffers req{};
+    req.count = kBuffers;
+    req.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    req.memory = V4L2_MEMORY_MMAP;
+    if (fd.ioctl(VIDIOC_REQBUFS, &req) < 0) {
+        error = failure("VIDIOC_REQBUFS", errno);
+        return nullptr;
+    }
+    if (req.count == 0) {
+        error = path + ": no buffers";
+        return nullptr;
+    }
+
+    std::unique_ptr<Stream> stream(new Stream);
+    stream->layout_ = layout;
+    for (std::uint32_t i = 0; i < req.count; ++i) {
+        v4l2_buffer buf{};
+        buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buf.memory = V4L2_MEMORY_MMAP;
+        buf.index = i;
+        if (fd.ioctl(VIDIOC_QUERYBUF, &buf) < 0) {
+            error = failure("VIDIOC_QUERYBUF", errno);
+            return nullptr;
+        }
+        void* address = ::mmap(nullptr, buf.length, PROT_READ, MAP_SHARED, fd.get(), buf.m.offset);
+        if (address == MAP_FAILED) {
+            error = failure("mmap", errno);
+            return nullptr;
+        }
+        stream->buffers_.emplace_back(address, buf.length);
+        if (fd.ioctl(VIDIOC_QBUF, &buf) < 0) {
+            error = failure("VIDIOC_QBUF", errno);
+            return nullptr;
+        }
+    }
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (fd.ioctl(VIDIOC_STREAMON, &type) < 0) {
+        error = failure("VIDIOC_STREAMON", errno);
+        return nullptr;
+    }
+    stream->streaming_ = true;
+    stream->fd_ = std::move(fd);
+    return stream;
+}
+
+Stream::~Stream() {
+    if (streaming_) {
+        int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        fd_.ioctl(VIDIOC_STREAMOFF, &type); // fails harmlessly on a vanished device
+    }
+    buffers_.clear();
+    // fd_ closes last, as a member declared first.
+}
+
+Stream::Status Stream::dequeue(Filled& filled) {
+    v4l2_buffer buf{};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    if (fd_.ioctl(VIDIOC_DQBUF, &buf) < 0)
+        return errno == EAGAIN ? Status::Again : Status::Fatal;
+    if (buf.index >= buffers_.size())
+        return Status::Fatal;
+    const MappedBuffer& mapped = buffers_[buf.index];
+    filled.index = buf.index;
+    filled.data = mapped.data();
+    filled.size = std::min<std::size_t>(buf.bytesused, mapped.size());
+    filled.damaged = buf.flags & V4L2_BUF_FLAG_ERROR;
+    return Status::Frame;
+}
+
+bool Stream::requeue(unsigned index) {
+    v4l2_buffer buf{};
+    buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buf.memory = V4L2_MEMORY_MMAP;
+    buf.index = index;
+    return fd_.ioctl(VIDIOC_QBUF, &buf) == 0;
+}
+
+} // namespace platform::v4l2

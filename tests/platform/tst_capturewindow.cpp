@@ -1,0 +1,477 @@
+#include "fakecam.h"
+#include "vfw.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QTest>
+#include <QWidget>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <vector>
+
+Q_DECLARE_METATYPE(fakecam_format)
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+QStringList fakeLog() {
+    const std::size_t size = fakecam_log(nullptr, 0);
+    QByteArray text(qsizetype(size + 1), '\0');
+    fakecam_log(text.data(), text.size());
+    return QString::fromLatin1(text.constData()).split('\n', Qt::SkipEmptyParts);
+}
+
+fakecam_node node(fakecam_format format, int width = 640, int height = 480, int fps = 30) {
+    fakecam_node n{};
+    n.kind = FAKECAM_CAPTURE;
+    n.format = format;
+    n.width = width;
+    n.height = height;
+    n.fps = fps;
+    return n;
+}
+
+fakecam_node refusing(fakecam_kind kind) {
+    fakecam_node n = node(FAKECAM_YUYV);
+    n.kind = kind;
+    return n;
+}
+
+HWND handleOf(QWidget* w) {
+    return reinterpret_cast<HWND>(w->winId());
+}
+
+QWidget* widgetOf(HWND h) {
+    return QWidget::find(reinterpret_cast<WId>(h));
+}
+
+// What the window shows, as blue-green-red.
+QImage shown(HWND h) {
+    return widgetOf(h)->grab().toImage().convertToFormat(QImage::Format_BGR888);
+}
+
+bool allBlack(const QImage& image) {
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixel(x, y) != qRgb(0, 0, 0))
+                return false;
+    return true;
+}
+
+// The test pattern's top part (colour bars) does not change from frame to
+// frame, so any frame's picture there is frame 0's.
+QImage pattern(int width, int height, unsigned frame = 0) {
+    QImage image(width, height, QImage::Format_BGR888);
+    Bytes bgr(std::size_t(width) * height * 3);
+    fakecam_pattern(width, height, frame, bgr.data());
+    for (int y = 0; y < height; ++y)
+        std::memcpy(image.scanLine(y), &bgr[std::size_t(y) * width * 3], std::size_t(width) * 3);
+    return image;
+}
+
+int maxDifference(const QImage& a, const QImage& b, int width, int height) {
+    int worst = 0;
+    for (int y = 0; y < height; ++y) {
+        const uchar* p = a.constScanLine(y);
+        const uchar* q = b.constScanLine(y);
+        for (int i = 0; i < width * 3; ++i)
+            worst = std::max(worst, std::abs(int(p[i]) - int(q[i])));
+    }
+    return worst;
+}
+
+} // namespace
+
+class TestCaptureWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void handlesAndUnknownRequests();
+    void createdAsAChildAtItsPlace();
+    void searchStopsAtTheFirstDriverThatAccepts();
+    void noCameraRefusesAllTen();
+    void devicesThatCannotStreamRefuse_data();
+    void devicesThatCannotStreamRefuse();
+    void showsTheFrameUnscaled_data();
+    void showsTheFrameUnscaled();
+    void previewOffFreezesThePicture();
+    void corruptFramesAreDropped();
+    void deviceVanishingMidPreview_data();
+    void deviceVanishingMidPreview();
+    void twoWindowsShareOneDevice();
+    void copyPutsTheFrameOnTheClipboard();
+    void copyWithoutDriverOrFrameLeavesTheClipboard();
+    void destroyingTheParentClosesTheDevice();
+
+private:
+    HWND createWindow(int width = 377, int height = 257);
+    // Connects, switches the preview on at 33 ms and waits for a picture.
+    void startPreview(HWND window, WPARAM driver = 3);
+
+    std::unique_ptr<QWidget> host_;
+};
+
+void TestCaptureWindow::init() {
+    fakecam_reset();
+    host_ = std::make_unique<QWidget>();
+    host_->resize(800, 600);
+    host_->show();
+}
+
+void TestCaptureWindow::cleanup() {
+    host_.reset();
+    // Nothing a test opened stays open once its windows are gone.
+    QCOMPARE(fakecam_open_count(), 0);
+}
+
+HWND TestCaptureWindow::createWindow(int width, int height) {
+    return capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 0, 0, width, height,
+                                   handleOf(host_.get()), 0);
+}
+
+void TestCaptureWindow::startPreview(HWND window, WPARAM driver) {
+    QVERIFY(SendMessageA(window, WM_CAP_DRIVER_CONNECT, driver, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_OVERLAY, 1, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEWRATE, 33, 0));
+    QTRY_VERIFY(!allBlack(shown(window)));
+}
+
+void TestCaptureWindow::handlesAndUnknownRequests() {
+    QCOMPARE(capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, nullptr, 0),
+             nullptr);
+    QCOMPARE(capCreateCaptureWindowA("My cap", WS_CHILD, 0, 0, 10, 10,
+                                     reinterpret_cast<HWND>(0x5eed), 0),
+             nullptr);
+    QCOMPARE(IsWindow(nullptr), 0);
+    QCOMPARE(IsWindow(reinterpret_cast<HWND>(0xdeadbeef)), 0);
+    QCOMPARE(SendMessageA(nullptr, WM_CAP_DRIVER_CONNECT, 0, 0), 0);
+    QCOMPARE(SendMessageA(reinterpret_cast<HWND>(0xdeadbeef), WM_CAP_EDIT_COPY, 0, 0), 0);
+
+    HWND stale;
+    {
+        QWidget gone(host_.get());
+        stale = handleOf(&gone);
+        QVERIFY(IsWindow(stale));
+        // A window that is not a capture window knows none of the requests.
+        QCOMPARE(SendMessageA(stale, WM_CAP_DRIVER_CONNECT, 0, 0), 0);
+    }
+    QCOMPARE(IsWindow(stale), 0);
+    QCOMPARE(SendMessageA(stale, WM_CAP_EDIT_COPY, 0, 0), 0);
+
+    fakecam_node n = node(FAKECAM_BGR24);
+    QCOMPARE(fakecam_add(0, &n), 0);
+    HWND window = createWindow();
+    QVERIFY(IsWindow(window));
+    QCOMPARE(SendMessageA(window, WM_USER + 999, 0, 0), 0);
+    QCOMPARE(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 10, 0), 0);
+    QCOMPARE(SendMessageA(window, WM_CAP_DRIVER_CONNECT, WPARAM(-1), 0), 0);
+    QVERIFY(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 0, 0));
+    QCOMPARE(SendMessageA(window, WM_USER + 999, 0, 0), 0);
+    QCOMPARE(SendMessageA(window, 0, 0, 0), 0);
+}
+
+void TestCaptureWindow::createdAsAChildAtItsPlace() {
+    HWND window = capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 5, 7, 377, 257,
+                                          handleOf(host_.get()), 0);
+    QWidget* w = widgetOf(window);
+    QVERIFY(w);
+    QCOMPARE(w->parentWidget(), host_.get());
+    QCOMPARE(w->geometry(), QRect(5, 7, 377, 257));
+    QVERIFY(w->isVisible());
+    // Black until a driver delivers a frame.
+    QVERIFY(allBlack(shown(window)));
+
+    HWND hidden =
+        capCreateCaptureWindowA("My cap", WS_CHILD, 0, 0, 20, 20, handleOf(host_.get()), 0);
+    QVERIFY(IsWindow(hidden));
+    QVERIFY(!widgetOf(hidden)->isVisible());
+    QVERIFY(hidden != window);
+}
+
+void TestCaptureWindow::searchStopsAtTheFirstDriverThatAccepts() {
+    const fakecam_node meta = refusing(FAKECAM_METADATA), busy = refusing(FAKECAM_BUSY),
+                       readOnly = refusing(FAKECAM_NO_STREAMING), camera = node(FAKECAM_YUYV);
+    fakecam_add(0, &meta);
+    fakecam_add(1, &busy);
+    fakecam_add(2, &readOnly);
+    fakecam_add(3, &camera);
+    fakecam_add(4, &camera);
+    fakecam_clear_log();
+
+    HWND window = createWindow();
+    int connected = -1;
+    for (int i = 0; i < 10 && connected < 0; ++i)
+        if (SendMessageA(window, WM_CAP_DRIVER_CONNECT, WPARAM(i), 0))
+            connected = i;
+    QCOMPARE(connected, 3);
+
+    const QStringList opens = fakeLog().filter(QRegularExpression("^open "));
+    QCOMPARE(opens, QStringList({"open 0", "open 1", "open 2", "open 3"}));
+    // The refused ones are closed again; only the camera stays open.
+    QCOMPARE(fakecam_open_count(), 1);
+    QVERIFY(fakeLog().contains("ioctl 3 STREAMON"));
+}
+
+void TestCaptureWindow::noCameraRefusesAllTen() {
+    HWND window = createWindow();
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < 10; ++i)
+        QCOMPARE(SendMessageA(window, WM_CAP_DRIVER_CONNECT, WPARAM(i), 0), 0);
+    qInfo("ten refusals in %lld us", static_cast<long long>(clock.nsecsElapsed() / 1000));
+    QStringList expected;
+    for (int i = 0; i < 10; ++i)
+        expected << QStringLiteral("open %1 ENOENT").arg(i);
+    QCOMPARE(fakeLog(), expected);
+    // The requests that follow a failed search are refused, and harmless.
+    QCOMPARE(SendMessageA(window, WM_CAP_SET_OVERLAY, 1, 0), 0);
+    QCOMPARE(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0), 0);
+    QCOMPARE(SendMessageA(window, WM_CAP_SET_PREVIEWRATE, 33, 0), 0);
+    QCOMPARE(SendMessageA(window, WM_CAP_EDIT_COPY, 0, 0), 0);
+    QVERIFY(allBlack(shown(window)));
+}
+
+void TestCaptureWindow::devicesThatCannotStreamRefuse_data() {
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("lastRequest");
+
+    QTest::newRow("metadata node") << int(FAKECAM_METADATA) << "ioctl 5 QUERYCAP";
+    QTest::newRow("read() only") << int(FAKECAM_NO_STREAMING) << "ioctl 5 QUERYCAP";
+    QTest::newRow("busy") << int(FAKECAM_BUSY) << "ioctl 5 S_FMT";
+}
+
+void TestCaptureWindow::devicesThatCannotStreamRefuse() {
+    QFETCH(int, kind);
+    QFETCH(QString, lastRequest);
+    const fakecam_node n = refusing(fakecam_kind(kind));
+    fakecam_add(5, &n);
+    fakecam_clear_log();
+    HWND window = createWindow();
+    QCOMPARE(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 5, 0), 0);
+    const QStringList log = fakeLog();
+    QCOMPARE(log.first(), QStringLiteral("open 5"));
+    QCOMPARE(log.last(), QStringLiteral("close 5"));
+    QCOMPARE(log.at(log.size() - 2), lastRequest);
+    QCOMPARE(fakecam_open_count(), 0);
+}
+
+void TestCaptureWindow::showsTheFrameUnscaled_data() {
+    QTest::addColumn<fakecam_format>("format");
+    QTest::addColumn<int>("bytesPerLine");
+    QTest::addColumn<int>("tolerance");
+
+    QTest::newRow("BGR24") << FAKECAM_BGR24 << 0 << 0;
+    QTest::newRow("BGR24 padded rows") << FAKECAM_BGR24 << 640 * 3 + 32 << 0;
+    QTest::newRow("RGB24") << FAKECAM_RGB24 << 0 << 0;
+    // Round trip through 4:2:2 and back: flat colours come back within a step or two.
+    QTest::newRow("YUYV") << FAKECAM_YUYV << 0 << 3;
+    QTest::newRow("YUYV padded rows") << FAKECAM_YUYV << 640 * 2 + 64 << 3;
+}
+
+void TestCaptureWindow::showsTheFrameUnscaled() {
+    QFETCH(fakecam_format, format);
+    QFETCH(int, bytesPerLine);
+    QFETCH(int, tolerance);
+    fakecam_node n = node(format);
+    n.bytes_per_line = bytesPerLine;
+    fakecam_add(3, &n);
+
+    // Smaller than the frame: its top-left part shows, clipped, not scaled.
+    HWND window = createWindow(377, 257);
+    startPreview(window);
+    const QImage got = shown(window);
+    QCOMPARE(got.size(), QSize(377, 257));
+    // The colour bars' edges fall inside 4:2:2 pairs' reach only at even x.
+    const QImage want = pattern(640, 480);
+    if (tolerance == 0) {
+        QCOMPARE(got, want.copy(0, 0, 377, 257));
+    } else {
+        QImage inner = got, innerWant = want.copy(0, 0, 377, 257);
+        // Skip the two columns at each bar edge, where chroma is shared.
+        for (int y = 0; y < 257; ++y)
+            for (int bar = 1; bar < 5; ++bar)
+                for (int x = bar * 80 - 2; x < bar * 80 + 2; ++x)
+                    if (x < 377) {
+                        inner.setPixel(x, y, 0);
+                        innerWant.setPixel(x, y, 0);
+                    }
+        QVERIFY2(maxDifference(inner, innerWant, 377, 257) <= tolerance,
+                 qPrintable(QString::number(maxDifference(inner, innerWant, 377, 257))));
+    }
+}
+
+void TestCaptureWindow::previewOffFreezesThePicture() {
+    const fakecam_node n = node(FAKECAM_BGR24);
+    fakecam_add(3, &n);
+    HWND window = createWindow(640, 480);
+    startPreview(window);
+    // The marker moves every frame: the picture changes while previewing...
+    const QImage first = shown(window);
+    QTRY_VERIFY(shown(window) != first);
+
+    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, 0, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_OVERLAY, 0, 0));
+    const QImage frozen = shown(window);
+    const long delivered = fakecam_frames_delivered(3);
+    QTRY_VERIFY(fakecam_frames_delivered(3) >= delivered + 4);
+    QCoreApplication::processEvents();
+    // ...and not once both displays are off.
+    QCOMPARE(shown(window), frozen);
+}
+
+void TestCaptureWindow::corruptFramesAreDropped() {
+    const fakecam_node n = node(FAKECAM_MJPEG);
+    fakecam_add(3, &n);
+    HWND window = createWindow(640, 480);
+    startPreview(window);
+    fakecam_corrupt(3, 6);
+    const long delivered = fakecam_frames_delivered(3);
+    QTRY_VERIFY(fakecam_frames_delivered(3) >= delivered + 8);
+    // The picture keeps coming and is still right where the bars are.
+    const QImage after = shown(window);
+    QTRY_VERIFY(shown(window) != after);
+    const QImage got = shown(window);
+    for (int bar = 0; bar < 8; ++bar) {
+        const QRgb want = pattern(640, 480).pixel(bar * 80 + 40, 100);
+        const QRgb have = got.pixel(bar * 80 + 40, 100);
+        QVERIFY2(std::abs(qRed(want) - qRed(have)) <= 6 &&
+                     std::abs(qGreen(want) - qGreen(have)) <= 6 &&
+                     std::abs(qBlue(want) - qBlue(have)) <= 6,
+                 qPrintable(QStringLiteral("bar %1").arg(bar)));
+    }
+}
+
+void TestCaptureWindow::deviceVanishingMidPreview_data() {
+    QTest::addColumn<int>("afterFrames");
+    QTest::newRow("pulled out now") << 0;
+    QTest::newRow("pulled out while streaming") << 12;
+}
+
+void TestCaptureWindow::deviceVanishingMidPreview() {
+    QFETCH(int, afterFrames);
+    const fakecam_node n = node(FAKECAM_YUYV);
+    fakecam_add(3, &n);
+    HWND window = createWindow(640, 480);
+    startPreview(window);
+    fakecam_unplug(3, afterFrames);
+    // The device is let go of at once, by the capture thread.
+    QTRY_COMPARE(fakecam_open_count(), 0);
+    QVERIFY(fakeLog().contains("close 3"));
+
+    // The last frame stays; requests are refused from now on.
+    const QImage last = shown(window);
+    QVERIFY(!allBlack(last));
+    QCOMPARE(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0), 0);
+    QCOMPARE(SendMessageA(window, WM_CAP_SET_PREVIEWRATE, 33, 0), 0);
+    QCOMPARE(SendMessageA(window, WM_CAP_EDIT_COPY, 0, 0), 0);
+    QTest::qWait(100);
+    QCOMPARE(shown(window), last);
+    QVERIFY(IsWindow(window));
+    // And a device that is gone cannot be connected again.
+    QCOMPARE(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 3, 0), 0);
+}
+
+void TestCaptureWindow::twoWindowsShareOneDevice() {
+    const fakecam_node n = node(FAKECAM_BGR24);
+    fakecam_add(3, &n);
+    fakecam_clear_log();
+    HWND first = createWindow(640, 480);
+    startPreview(first);
+    HWND second = capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 0, 0, 640, 480,
+                                          handleOf(host_.get()), 0);
+    startPreview(second);
+    // One device opened, once.
+    QCOMPARE(fakeLog().filter(QRegularExpression("^open ")), QStringList{"open 3"});
+    QCOMPARE(fakecam_open_count(), 1);
+
+    // The first window goes; the second keeps its live picture.
+    delete widgetOf(first);
+    const QImage before = shown(second);
+    QTRY_VERIFY(shown(second) != before);
+    QCOMPARE(fakecam_open_count(), 1);
+
+    // The last window goes; the device stops and closes.
+    delete widgetOf(second);
+    QCOMPARE(fakecam_open_count(), 0);
+    const QStringList log = fakeLog();
+    QVERIFY(log.contains("ioctl 3 STREAMOFF"));
+    QCOMPARE(log.last(), QStringLiteral("close 3"));
+}
+
+void TestCaptureWindow::copyPutsTheFrameOnTheClipboard() {
+    // A still frame of noise: any change to a single byte would show.
+    const int width = 320, height = 240;
+    Bytes frame(std::size_t(width) * height * 3);
+    std::mt19937 random(7);
+    for (auto& b : frame)
+        b = std::uint8_t(random());
+    fakecam_node n = node(FAKECAM_BGR24, width, height);
+    n.frame = frame.data();
+    n.frame_size = frame.size();
+    fakecam_add(3, &n);
+
+    HWND window = createWindow();
+    startPreview(window);
+    QCOMPARE(SendMessageA(window, WM_CAP_EDIT_COPY, 0, 0), 1);
+    const QImage copied =
+        QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_BGR888);
+    QCOMPARE(copied.size(), QSize(width, height));
+    for (int y = 0; y < height; ++y)
+        QVERIFY2(std::memcmp(copied.constScanLine(y), &frame[std::size_t(y) * width * 3],
+                             std::size_t(width) * 3) == 0,
+                 qPrintable(QStringLiteral("row %1").arg(y)));
+}
+
+void TestCaptureWindow::copyWithoutDriverOrFrameLeavesTheClipboard() {
+    QImage earlier(4, 3, QImage::Format_RGB32);
+    earlier.fill(qRgb(1, 2, 3));
+    QGuiApplication::clipboard()->setImage(earlier);
+
+    // No driver.
+    HWND window = createWindow();
+    QCOMPARE(SendMessageA(window, WM_CAP_EDIT_COPY, 0, 0), 0);
+    QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_RGB32), earlier);
+
+    // A driver, but its first frame is a second away.
+    const fakecam_node slow = node(FAKECAM_BGR24, 64, 48, 1);
+    fakecam_add(3, &slow);
+    QVERIFY(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 3, 0));
+    QCOMPARE(SendMessageA(window, WM_CAP_EDIT_COPY, 0, 0), 0);
+    QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_RGB32), earlier);
+
+    // Once the frame is there, the copy works even with the preview off.
+    QTRY_VERIFY(fakecam_frames_delivered(3) >= 1);
+    QTRY_COMPARE(SendMessageA(window, WM_CAP_EDIT_COPY, 0, 0), 1);
+    QCOMPARE(QGuiApplication::clipboard()->image().size(), QSize(64, 48));
+}
+
+void TestCaptureWindow::destroyingTheParentClosesTheDevice() {
+    const fakecam_node n = node(FAKECAM_YUYV);
+    fakecam_add(3, &n);
+    auto* panel = new QWidget(host_.get());
+    panel->setGeometry(8, 16, 377, 257);
+    panel->show();
+    HWND window = capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 0, 0, 377, 257,
+                                          handleOf(panel), 0);
+    startPreview(window);
+    QCOMPARE(fakecam_open_count(), 1);
+    fakecam_clear_log();
+
+    delete panel;
+    QCOMPARE(IsWindow(window), 0);
+    QCOMPARE(fakecam_open_count(), 0);
+    QCOMPARE(fakeLog(), QStringList({"ioctl 3 STREAMOFF", "close 3"}));
+}
+
+QTEST_MAIN(TestCaptureWindow)
+#include "tst_capturewindow.moc"
