@@ -470,7 +470,9 @@ void TestCaptureWindow::destroyingTheParentClosesTheDevice() {
     delete panel;
     QCOMPARE(IsWindow(window), 0);
     QCOMPARE(fakecam_open_count(), 0);
-    QCOMPARE(fakeLog(), QStringList({"ioctl 3 STREAMOFF", "close 3"}));
+    // (The capture thread may have dequeued one more frame before it stopped.)
+    const QStringList log = fakeLog().filter(QRegularExpression("^(?!ioctl 3 (DQBUF|QBUF)$)"));
+    QCOMPARE(log, QStringList({"ioctl 3 STREAMOFF", "close 3"}));
 }
 
 QTEST_MAIN(TestCaptureWindow)
