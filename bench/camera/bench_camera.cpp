@@ -1,0 +1,210 @@
+// Prints what the camera path costs, against the fake camera:
+//   - time to connect: the first working driver, and ten refusals;
+//   - CPU use of one capture window's live preview (30 fps, 33 ms rate);
+//   - decode cost per frame, YUYV and MJPEG at 640 x 480 and 1280 x 720.
+// Usage: bench_camera [repeats]   (default 200; 3 or so for a smoke run)
+// Asserts nothing; the figures are for reading.
+
+#include "FrameDecoder.h"
+#include "fakecam.h"
+#include "vfw.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <QWidget>
+
+#include <sys/resource.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    auto s = [](timeval t) {
+        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+    };
+    return s(u.ru_utime) + s(u.ru_stime);
+}
+
+// Runs the event loop, as the program would, for `ms` milliseconds.
+void spin(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+HWND newWindow(QWidget& host) {
+    return capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 0, 0, 377, 257,
+                                   reinterpret_cast<HWND>(host.winId()), 0);
+}
+
+void destroy(HWND window) {
+    delete QWidget::find(reinterpret_cast<WId>(window));
+}
+
+void connectTimes(QWidget& host, int repeats) {
+    std::vector<double> first, refusals;
+    for (int r = 0; r < repeats; ++r) {
+        fakecam_reset();
+        fakecam_configure("3=yuyv:640x480@30");
+        HWND window = newWindow(host);
+        const auto start = Clock::now();
+        for (WPARAM i = 0; i < 10; ++i)
+            if (SendMessageA(window, WM_CAP_DRIVER_CONNECT, i, 0))
+                break;
+        first.push_back(msSince(start));
+        destroy(window);
+
+        fakecam_reset();
+        window = newWindow(host);
+        const auto none = Clock::now();
+        for (WPARAM i = 0; i < 10; ++i)
+            SendMessageA(window, WM_CAP_DRIVER_CONNECT, i, 0);
+        refusals.push_back(msSince(none));
+        destroy(window);
+    }
+    std::printf("connect, search 0..9, driver 3 accepts (YUYV 640x480): median %.3f ms\n",
+                median(first));
+    std::printf("connect, no camera, ten refusals:                      median %.3f ms\n",
+                median(refusals));
+}
+
+void previewCpu(QWidget& host, const char* spec, const char* name, double seconds) {
+    fakecam_reset();
+    fakecam_configure(spec);
+    HWND window = newWindow(host);
+    SendMessageA(window, WM_CAP_DRIVER_CONNECT, 0, 0);
+    SendMessageA(window, WM_CAP_SET_OVERLAY, 1, 0);
+    SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0);
+    SendMessageA(window, WM_CAP_SET_PREVIEWRATE, 33, 0);
+    spin(300); // settle: first frames, first paints
+
+    const long framesBefore = fakecam_frames_delivered(0);
+    const double cpu = cpuSeconds();
+    const auto start = Clock::now();
+    spin(int(seconds * 1000));
+    const double wall = msSince(start) / 1000;
+    const double used = cpuSeconds() - cpu;
+    const long frames = fakecam_frames_delivered(0) - framesBefore;
+    std::printf("preview %-22s %5.1f %% of one core over %.1f s (%.1f frames/s decoded)\n", name,
+                100 * used / wall, wall, double(frames) / wall);
+    destroy(window);
+}
+
+// The fake's test pattern with sensor-like noise on it: flat colours alone
+// would compress to almost nothing and make JPEG decoding look cheaper than
+// a real camera's frames are.
+Bytes noisyPattern(int width, int height) {
+    Bytes bgr(std::size_t(width) * height * 3);
+    fakecam_pattern(width, height, 3, bgr.data());
+    std::mt19937 random(2);
+    std::uniform_int_distribution<int> noise(-12, 12);
+    for (auto& b : bgr)
+        b = std::uint8_t(std::clamp(int(b) + noise(random), 0, 255));
+    return bgr;
+}
+
+Bytes jpegOf(const Bytes& bgr, int width, int height) {
+    tjhandle tj = tjInitCompress();
+    unsigned char* buf = nullptr;
+    unsigned long size = 0;
+    tjCompress2(tj, bgr.data(), width, 0, height, TJPF_BGR, &buf, &size, TJSAMP_422, 95, 0);
+    Bytes out(buf, buf + size);
+    tjFree(buf);
+    tjDestroy(tj);
+    return out;
+}
+
+void decodeCost(int repeats) {
+    struct Case {
+        platform::FrameFormat format;
+        const char* name;
+        int width, height;
+        double target; // ms, 0 for none
+    };
+    const Case cases[] = {
+        {platform::FrameFormat::YUYV, "YUYV", 640, 480, 0.3},
+        {platform::FrameFormat::YUYV, "YUYV", 1280, 720, 0},
+        {platform::FrameFormat::MJPEG, "MJPEG", 640, 480, 0},
+        {platform::FrameFormat::MJPEG, "MJPEG", 1280, 720, 6},
+        {platform::FrameFormat::BGR24, "BGR24", 640, 480, 0},
+        {platform::FrameFormat::RGB24, "RGB24", 640, 480, 0},
+    };
+    for (const Case& c : cases) {
+        Bytes data;
+        if (c.format == platform::FrameFormat::MJPEG) {
+            data = jpegOf(noisyPattern(c.width, c.height), c.width, c.height);
+        } else {
+            const int bpp = c.format == platform::FrameFormat::YUYV ? 2 : 3;
+            data.resize(std::size_t(c.width) * c.height * bpp);
+            std::mt19937 random(1);
+            for (auto& b : data)
+                b = std::uint8_t(random());
+        }
+        platform::FrameDecoder decoder({c.format, c.width, c.height, 0});
+        platform::Frame out;
+        decoder.decode(data.data(), data.size(),
+                       out); // sizes the frame once, as the capture thread does
+        std::vector<double> times;
+        const int runs = std::max(repeats, 3);
+        for (int r = 0; r < runs; ++r) {
+            const auto start = Clock::now();
+            decoder.decode(data.data(), data.size(), out);
+            times.push_back(msSince(start));
+        }
+        const double ms = median(times);
+        std::printf("decode %-5s %4dx%-4d median %7.3f ms/frame", c.name, c.width, c.height, ms);
+        if (c.format == platform::FrameFormat::MJPEG)
+            std::printf(" (%zu KB a frame)", data.size() / 1024);
+        if (c.target > 0)
+            std::printf("   (target < %.1f ms: %s)", c.target, ms < c.target ? "met" : "NOT met");
+        std::printf("\n");
+    }
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QWidget host;
+    host.resize(400, 300);
+    host.show();
+
+    std::printf("camera path, %d repeats, platform %s\n", repeats,
+                qPrintable(QGuiApplication::platformName()));
+    decodeCost(repeats);
+    connectTimes(host, std::max(3, repeats / 10));
+    // A few seconds each at full length; a fraction for a smoke run.
+    const double seconds = std::clamp(repeats / 50.0, 0.3, 4.0);
+    previewCpu(host, "0=yuyv:640x480@30", "YUYV 640x480 @30", seconds);
+    previewCpu(host, "0=mjpeg:640x480@30", "MJPEG 640x480 @30", seconds);
+    std::printf(
+        "(preview CPU includes the fake camera's own copy of each frame into its buffer)\n");
+    fakecam_reset();
+    return 0;
+}
