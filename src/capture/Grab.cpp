@@ -1,0 +1,183 @@
+#include "Grab.h"
+
+#include "Camera.h"
+
+#include <QBuffer>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QImageReader>
+#include <QMimeData>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace capture {
+
+namespace {
+
+// Encoded image types in the order we would rather read them: lossless and
+// simple first. Other image types that Qt reads follow, then JPEG.
+int preference(const QString& mimeType)
+{
+    static const char* const order[] = {"image/png", "image/bmp", "image/x-bmp", "image/x-MS-bmp", "image/tiff"};
+    for (int i = 0; i < int(std::size(order)); ++i)
+        if (mimeType.compare(QLatin1String(order[i]), Qt::CaseInsensitive) == 0)
+            return i;
+    return mimeType.contains(QLatin1String("jpeg"), Qt::CaseInsensitive) ? 1000 : 100;
+}
+
+QStringList readableImageTypes(const QMimeData& data)
+{
+    const QList<QByteArray> readable = QImageReader::supportedMimeTypes();
+    QStringList types;
+    for (const QString& format : data.formats()) {
+        if (readable.contains(format.toLatin1()))
+            types << format;
+    }
+    std::stable_sort(types.begin(), types.end(),
+                     [](const QString& a, const QString& b) { return preference(a) < preference(b); });
+    return types;
+}
+
+// What the first bytes of a PNG, BMP or GIF file claim, read before any
+// decoder runs: a decoder may give up on a huge header without saying why, and
+// Qt's BMP reader takes a file cut short as a whole picture with a black end.
+struct Header {
+    qint64 width = 0;
+    qint64 height = 0;
+    // Bytes the file needs to hold all its pixels; 0 when unknown.
+    qint64 requiredBytes = 0;
+};
+
+quint32 little32(const QByteArray& b, int at)
+{
+    return qFromLittleEndian<quint32>(b.constData() + at);
+}
+
+quint16 little16(const QByteArray& b, int at)
+{
+    return qFromLittleEndian<quint16>(b.constData() + at);
+}
+
+std::optional<Header> readHeader(const QByteArray& b)
+{
+    if (b.startsWith("\x89PNG\r\n\x1a\n") && b.size() >= 24 && b.mid(12, 4) == "IHDR")
+        return Header{qFromBigEndian<quint32>(b.constData() + 16), qFromBigEndian<quint32>(b.constData() + 20), 0};
+    if (b.startsWith("GIF8") && b.size() >= 10)
+        return Header{little16(b, 6), little16(b, 8), 0};
+    if (b.startsWith("BM") && b.size() >= 26) {
+        Header h;
+        const quint32 infoSize = little32(b, 14);
+        if (infoSize == 12) {
+            h.width = little16(b, 18);
+            h.height = little16(b, 20);
+            return h;
+        }
+        h.width = std::abs(qint64{static_cast<qint32>(little32(b, 18))});
+        h.height = std::abs(qint64{static_cast<qint32>(little32(b, 22))});
+        if (b.size() >= 34) {
+            const quint16 bitsPerPixel = little16(b, 28);
+            const quint32 compression = little32(b, 30);
+            // Uncompressed rows (plain or with bit fields) have a known length.
+            if (compression == 0 || compression == 3 || compression == 6) {
+                const qint64 stride = (h.width * bitsPerPixel + 31) / 32 * 4;
+                h.requiredBytes = qint64{little32(b, 10)} + stride * h.height;
+            }
+        }
+        return h;
+    }
+    return std::nullopt;
+}
+
+[[noreturn]] void refuseTooLarge(qint64 width, qint64 height)
+{
+    throw GrabError(QStringLiteral("剪貼簿上的圖片太大（%1 × %2 像素），無法載入。")
+                        .arg(width)
+                        .arg(height)
+                        .toStdString());
+}
+
+[[noreturn]] void refuseCorrupt()
+{
+    throw GrabError("剪貼簿上的圖片已損壞，無法讀取。");
+}
+
+QImage decode(const QByteArray& bytes)
+{
+    if (const std::optional<Header> header = readHeader(bytes)) {
+        if (header->width * header->height > kMaxGrabPixels)
+            refuseTooLarge(header->width, header->height);
+        if (header->requiredBytes > bytes.size())
+            refuseCorrupt();
+    }
+
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    // The content decides the decoder, whatever type the other program named.
+    QImageReader reader(&buffer);
+    reader.setDecideFormatFromContent(true);
+    // Room for the largest picture we take at 8 bytes per pixel (16-bit RGBA).
+    reader.setAllocationLimit(static_cast<int>(kMaxGrabPixels * 8 >> 20));
+
+    const QSize size = reader.size();
+    if (size.isValid() && qint64{size.width()} * size.height() > kMaxGrabPixels)
+        refuseTooLarge(size.width(), size.height());
+    QImage image;
+    if (!reader.read(&image) || image.isNull())
+        refuseCorrupt();
+    return image;
+}
+
+} // namespace
+
+QImage ReadImage(const QMimeData& data)
+{
+    const QStringList types = readableImageTypes(data);
+    if (types.isEmpty()) {
+        // An image placed by this program itself is held as an image, not as
+        // bytes, and needs no decoding.
+        if (data.hasImage())
+            return qvariant_cast<QImage>(data.imageData());
+        return {};
+    }
+    // Another program's bytes are untrusted: read from the best type offered
+    // that actually arrives.
+    for (const QString& type : types) {
+        const QByteArray bytes = data.data(type);
+        if (!bytes.isEmpty())
+            return decode(bytes);
+    }
+    throw GrabError("無法從剪貼簿取得圖片，提供圖片的程式沒有回應。");
+}
+
+imaging::Picture PictureFromImage(const QImage& image)
+{
+    if (image.isNull())
+        return {};
+    const QImage bgr = image.convertToFormat(QImage::Format_BGR888);
+    if (bgr.isNull())
+        throw std::bad_alloc();
+    imaging::Picture picture(bgr.width(), bgr.height());
+    const std::size_t rowBytes = static_cast<std::size_t>(bgr.width()) * imaging::Picture::kBytesPerPixel;
+    for (int y = 0; y < bgr.height(); ++y)
+        std::memcpy(picture.ScanLine(y), bgr.constScanLine(y), rowBytes);
+    return picture;
+}
+
+std::optional<imaging::Picture> GrabFrame(HWND window)
+{
+    GuardedSend(window, WM_CAP_EDIT_COPY, 0);
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    if (!data)
+        return std::nullopt;
+    const QImage image = ReadImage(*data);
+    if (image.isNull())
+        return std::nullopt;
+    return PictureFromImage(image);
+}
+
+} // namespace capture

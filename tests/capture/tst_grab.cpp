@@ -1,0 +1,255 @@
+#include "Grab.h"
+
+#include <QBuffer>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QTest>
+#include <QtEndian>
+
+#include <cstring>
+
+// Reading pictures from the clipboard: conversions to 24 bits, and clipboard
+// content from other programs that is not what it claims to be.
+class TestGrab : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+
+    void withoutAWindowTheClipboardImageIsTaken();
+    void noImageOnTheClipboardGivesNothing();
+    void everySourceBecomesThreeBytesPerPixel_data();
+    void everySourceBecomesThreeBytesPerPixel();
+    void encodedBytesFromAnotherProgramAreDecoded();
+    void corruptImagesAreReported_data();
+    void corruptImagesAreReported();
+    void oversizedImagesAreRefusedFromTheirHeader_data();
+    void oversizedImagesAreRefusedFromTheirHeader();
+};
+
+namespace {
+
+QByteArray encoded(const QImage& image, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+QImage sample()
+{
+    QImage image(5, 3, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, qRgb(40 * x, 100 + 50 * y, 7 * x + y));
+    return image;
+}
+
+void offer(const QString& type, const QByteArray& bytes)
+{
+    auto* data = new QMimeData;
+    data->setData(type, bytes);
+    QGuiApplication::clipboard()->setMimeData(data);
+}
+
+quint32 crc32(const QByteArray& bytes)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (char c : bytes) {
+        crc ^= static_cast<quint8>(c);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+void appendBigEndian(QByteArray& out, quint32 value)
+{
+    char bytes[4];
+    qToBigEndian(value, bytes);
+    out.append(bytes, 4);
+}
+
+// A PNG signature and header chunk that claim the given size, and nothing else.
+QByteArray pngHeader(quint32 width, quint32 height)
+{
+    QByteArray ihdr("IHDR");
+    appendBigEndian(ihdr, width);
+    appendBigEndian(ihdr, height);
+    ihdr.append("\x08\x02\x00\x00\x00", 5); // 8-bit RGB, no interlace
+    QByteArray png("\x89PNG\r\n\x1a\n", 8);
+    appendBigEndian(png, 13);
+    png.append(ihdr);
+    appendBigEndian(png, crc32(ihdr));
+    return png;
+}
+
+// A BMP file header and info header that claim the given size.
+QByteArray bmpHeader(qint32 width, qint32 height)
+{
+    QByteArray bmp(54, '\0');
+    auto put32 = [&](int at, quint32 v) { qToLittleEndian(v, bmp.data() + at); };
+    auto put16 = [&](int at, quint16 v) { qToLittleEndian(v, bmp.data() + at); };
+    bmp[0] = 'B';
+    bmp[1] = 'M';
+    put32(2, 54 + 16);
+    put32(10, 54);
+    put32(14, 40);
+    put32(18, static_cast<quint32>(width));
+    put32(22, static_cast<quint32>(height));
+    put16(26, 1);
+    put16(28, 24);
+    return bmp + QByteArray(16, '\x7f');
+}
+
+} // namespace
+
+void TestGrab::cleanup()
+{
+    QGuiApplication::clipboard()->clear();
+}
+
+void TestGrab::withoutAWindowTheClipboardImageIsTaken()
+{
+    const QImage image = sample();
+    QGuiApplication::clipboard()->setImage(image);
+    const std::optional<imaging::Picture> picture = capture::GrabFrame(nullptr);
+    QVERIFY(picture);
+    QCOMPARE(picture->Width(), 5);
+    QCOMPARE(picture->Height(), 3);
+    for (int y = 0; y < 3; ++y) {
+        for (int x = 0; x < 5; ++x) {
+            const QRgb want = image.pixel(x, y);
+            const std::uint8_t* px = picture->ScanLine(y) + 3 * x;
+            QCOMPARE(px[0], std::uint8_t(qBlue(want)));
+            QCOMPARE(px[1], std::uint8_t(qGreen(want)));
+            QCOMPARE(px[2], std::uint8_t(qRed(want)));
+        }
+    }
+}
+
+void TestGrab::noImageOnTheClipboardGivesNothing()
+{
+    QGuiApplication::clipboard()->clear();
+    QVERIFY(!capture::GrabFrame(nullptr));
+    QGuiApplication::clipboard()->setText(QStringLiteral("not a picture"));
+    QVERIFY(!capture::GrabFrame(nullptr));
+}
+
+void TestGrab::everySourceBecomesThreeBytesPerPixel_data()
+{
+    QTest::addColumn<QImage>("source");
+    QTest::addColumn<QRgb>("expected"); // of pixel (1, 0)
+
+    QImage alpha(2, 1, QImage::Format_ARGB32);
+    alpha.setPixel(0, 0, qRgba(0, 0, 0, 0));
+    alpha.setPixel(1, 0, qRgba(200, 100, 50, 17)); // alpha dropped, colour kept
+    QTest::newRow("32-bit with alpha") << alpha << qRgb(200, 100, 50);
+
+    QImage palette(2, 1, QImage::Format_Indexed8);
+    palette.setColorTable({qRgb(1, 2, 3), qRgb(250, 128, 9)});
+    palette.setPixel(0, 0, 0);
+    palette.setPixel(1, 0, 1);
+    QTest::newRow("8-bit palette") << palette << qRgb(250, 128, 9);
+
+    QImage gray(2, 1, QImage::Format_Grayscale8);
+    gray.fill(0);
+    gray.scanLine(0)[1] = 77;
+    QTest::newRow("grayscale") << gray << qRgb(77, 77, 77);
+
+    QImage deep(2, 1, QImage::Format_RGBA64);
+    deep.setPixelColor(1, 0, QColor::fromRgba64(0xFFFF, 0x8080, 0x0000, 0xFFFF));
+    QTest::newRow("16 bits per channel") << deep << qRgb(255, 128, 0);
+
+    QImage rgb565(2, 1, QImage::Format_RGB16);
+    rgb565.setPixel(1, 0, qRgb(255, 0, 255));
+    QTest::newRow("16-bit 5-6-5") << rgb565 << qRgb(255, 0, 255);
+}
+
+void TestGrab::everySourceBecomesThreeBytesPerPixel()
+{
+    QFETCH(QImage, source);
+    QFETCH(QRgb, expected);
+    const imaging::Picture picture = capture::PictureFromImage(source);
+    QCOMPARE(picture.Width(), 2);
+    QCOMPARE(picture.Height(), 1);
+    QCOMPARE(picture.Stride(), std::size_t{8});
+    const std::uint8_t* px = picture.ScanLine(0) + 3;
+    QCOMPARE(px[0], std::uint8_t(qBlue(expected)));
+    QCOMPARE(px[1], std::uint8_t(qGreen(expected)));
+    QCOMPARE(px[2], std::uint8_t(qRed(expected)));
+}
+
+void TestGrab::encodedBytesFromAnotherProgramAreDecoded()
+{
+    // Another program offers bytes, under whatever type it likes.
+    offer(QStringLiteral("image/bmp"), encoded(sample(), "BMP"));
+    std::optional<imaging::Picture> picture = capture::GrabFrame(nullptr);
+    QVERIFY(picture);
+    QCOMPARE(picture->Width(), 5);
+    QCOMPARE(picture->ScanLine(2)[3 * 4 + 1], std::uint8_t(200));
+
+    offer(QStringLiteral("image/png"), encoded(sample(), "PNG"));
+    picture = capture::GrabFrame(nullptr);
+    QVERIFY(picture);
+    QCOMPARE(picture->ScanLine(1)[3 * 3 + 2], std::uint8_t(120));
+}
+
+void TestGrab::corruptImagesAreReported_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QByteArray>("bytes");
+    const QImage big = sample().scaled(200, 150);
+    const QByteArray png = encoded(big, "PNG");
+    const QByteArray bmp = encoded(big, "BMP");
+    QTest::newRow("truncated PNG") << QStringLiteral("image/png") << png.left(png.size() / 2);
+    QTest::newRow("truncated BMP") << QStringLiteral("image/bmp") << bmp.left(bmp.size() / 2);
+    QTest::newRow("PNG signature only") << QStringLiteral("image/png") << png.left(8);
+    QTest::newRow("garbage named PNG") << QStringLiteral("image/png") << QByteArray(4096, '\x5a');
+    QByteArray flipped = png;
+    for (qsizetype i = 100; i < flipped.size(); i += 7)
+        flipped[i] = char(flipped[i] ^ 0x55);
+    QTest::newRow("PNG with damaged data") << QStringLiteral("image/png") << flipped;
+}
+
+void TestGrab::corruptImagesAreReported()
+{
+    QFETCH(QString, type);
+    QFETCH(QByteArray, bytes);
+    offer(type, bytes);
+    try {
+        capture::GrabFrame(nullptr);
+        QFAIL("a corrupt image was taken");
+    } catch (const capture::GrabError& error) {
+        QCOMPARE(QString::fromUtf8(error.what()), QStringLiteral("剪貼簿上的圖片已損壞，無法讀取。"));
+    }
+}
+
+void TestGrab::oversizedImagesAreRefusedFromTheirHeader_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("PNG 100000 x 100000") << QStringLiteral("image/png") << pngHeader(100000, 100000);
+    QTest::newRow("BMP 100000 x 100000") << QStringLiteral("image/bmp") << bmpHeader(100000, 100000);
+    QTest::newRow("BMP 100000 x 100000 top-down") << QStringLiteral("image/bmp") << bmpHeader(100000, -100000);
+}
+
+void TestGrab::oversizedImagesAreRefusedFromTheirHeader()
+{
+    QFETCH(QString, type);
+    QFETCH(QByteArray, bytes);
+    offer(type, bytes);
+    try {
+        capture::GrabFrame(nullptr);
+        QFAIL("an oversized image was taken");
+    } catch (const capture::GrabError& error) {
+        QCOMPARE(QString::fromUtf8(error.what()),
+                 QStringLiteral("剪貼簿上的圖片太大（100000 × 100000 像素），無法載入。"));
+    }
+}
+
+QTEST_MAIN(TestGrab)
+#include "tst_grab.moc"
