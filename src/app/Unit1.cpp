@@ -1,13 +1,17 @@
 #include "Unit1.h"
 
 #include "Binarize.h"
+#include "Camera.h"
+#include "Grab.h"
 #include "TApplication.h"
 
 #include <QEvent>
 
+#include <optional>
 #include <utility>
 
 TForm1* Form1 = nullptr;
+HWND CapWnd = nullptr;
 
 namespace {
 
@@ -68,9 +72,15 @@ void TForm1::bindEvent(Sender* sender, Signal signal, void (TForm1::*handler)(QO
     connect(sender, signal, this, [this, sender, handler] { Dispatch([&] { (this->*handler)(sender); }); });
 }
 
-void TForm1::Button1Click(QObject*) {}
+void TForm1::Button1Click(QObject*)
+{
+    ConnectCamera();
+}
 
-void TForm1::Button2Click(QObject*) {}
+void TForm1::Button2Click(QObject*)
+{
+    GrabFrame();
+}
 
 void TForm1::Button3Click(QObject*)
 {
@@ -80,6 +90,21 @@ void TForm1::Button3Click(QObject*)
 void TForm1::ScrollBar1Change(QObject*)
 {
     BinarizePicture();
+}
+
+void TForm1::ConnectCamera()
+{
+    CapWnd = capture::CreateCaptureWindow(Panel1);
+    if (!capture::ConnectFirstDriver(CapWnd))
+        ShowMessage(QStringLiteral("攝影機連接失敗-.-"));
+    capture::StartPreview(CapWnd);
+}
+
+void TForm1::GrabFrame()
+{
+    // With no image on the clipboard the view keeps what it shows.
+    if (std::optional<imaging::Picture> frame = capture::GrabFrame(CapWnd))
+        Image1->setPicture(std::move(*frame));
 }
 
 void TForm1::BinarizePicture()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ui_Unit1.h"
+#include "vfw.h"
 
 #include <QWidget>
 
@@ -18,6 +19,12 @@ public:
     void Button3Click(QObject* Sender);
     void ScrollBar1Change(QObject* Sender);
 
+    // Creates a capture window in Panel1, connects the first camera driver
+    // that accepts and starts its live picture.
+    void ConnectCamera();
+    // Takes the capture window's current frame, through the clipboard, into
+    // Image1.
+    void GrabFrame();
     // Shows the scroll bar's threshold in Edit1 and turns the picture in
     // Image1 black and white by it.
     void BinarizePicture();
@@ -28,3 +35,5 @@ private:
 };
 
 extern TForm1* Form1;
+// The newest capture window, null until the first click on Button1.
+extern HWND CapWnd;
