@@ -30,16 +30,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
-double msSince(Clock::time_point start) {
+double msSince(Clock::time_point start)
+{
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-double median(std::vector<double> v) {
+double median(std::vector<double> v)
+{
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-double cpuSeconds() {
+double cpuSeconds()
+{
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     auto s = [](timeval t) {
@@ -49,22 +52,26 @@ double cpuSeconds() {
 }
 
 // Runs the event loop, as the program would, for `ms` milliseconds.
-void spin(int ms) {
+void spin(int ms)
+{
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
 }
 
-HWND newWindow(QWidget& host) {
+HWND newWindow(QWidget& host)
+{
     return capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 0, 0, 377, 257,
                                    reinterpret_cast<HWND>(host.winId()), 0);
 }
 
-void destroy(HWND window) {
+void destroy(HWND window)
+{
     delete QWidget::find(reinterpret_cast<WId>(window));
 }
 
-void connectTimes(QWidget& host, int repeats) {
+void connectTimes(QWidget& host, int repeats)
+{
     std::vector<double> first, refusals;
     for (int r = 0; r < repeats; ++r) {
         fakecam_reset();
@@ -91,7 +98,8 @@ void connectTimes(QWidget& host, int repeats) {
                 median(refusals));
 }
 
-void previewCpu(QWidget& host, const char* spec, const char* name, double seconds) {
+void previewCpu(QWidget& host, const char* spec, const char* name, double seconds)
+{
     fakecam_reset();
     fakecam_configure(spec);
     HWND window = newWindow(host);
@@ -116,7 +124,8 @@ void previewCpu(QWidget& host, const char* spec, const char* name, double second
 // The fake's test pattern with sensor-like noise on it: flat colours alone
 // would compress to almost nothing and make JPEG decoding look cheaper than
 // a real camera's frames are.
-Bytes noisyPattern(int width, int height) {
+Bytes noisyPattern(int width, int height)
+{
     Bytes bgr(std::size_t(width) * height * 3);
     fakecam_pattern(width, height, 3, bgr.data());
     std::mt19937 random(2);
@@ -126,7 +135,8 @@ Bytes noisyPattern(int width, int height) {
     return bgr;
 }
 
-Bytes jpegOf(const Bytes& bgr, int width, int height) {
+Bytes jpegOf(const Bytes& bgr, int width, int height)
+{
     tjhandle tj = tjInitCompress();
     unsigned char* buf = nullptr;
     unsigned long size = 0;
@@ -137,7 +147,8 @@ Bytes jpegOf(const Bytes& bgr, int width, int height) {
     return out;
 }
 
-void decodeCost(int repeats) {
+void decodeCost(int repeats)
+{
     struct Case {
         platform::FrameFormat format;
         const char* name;
@@ -186,7 +197,8 @@ void decodeCost(int repeats) {
 
 } // namespace
 
-int main(int argc, char* argv[]) {
+int main(int argc, char* argv[])
+{
     const int repeats = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -15,14 +15,16 @@ namespace {
 
 // The running streams by driver index (see the header). Weak, so that a
 // stream's life is its windows' alone.
-std::map<int, std::weak_ptr<CaptureStream>>& registry() {
+std::map<int, std::weak_ptr<CaptureStream>>& registry()
+{
     static std::map<int, std::weak_ptr<CaptureStream>> streams;
     return streams;
 }
 
 } // namespace
 
-std::shared_ptr<CaptureStream> CaptureStream::acquire(int index, std::string& error) {
+std::shared_ptr<CaptureStream> CaptureStream::acquire(int index, std::string& error)
+{
     auto& streams = registry();
     if (auto running = streams[index].lock(); running && !running->failed())
         return running;
@@ -43,12 +45,14 @@ CaptureStream::CaptureStream(int index, std::unique_ptr<v4l2::Stream> stream)
     , layout_(stream->layout())
     , stream_(std::move(stream))
     , decoder_(layout_)
-    , wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    , wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
     if (wake_.valid())
         thread_ = std::thread(&CaptureStream::run, this);
 }
 
-CaptureStream::~CaptureStream() {
+CaptureStream::~CaptureStream()
+{
     if (thread_.joinable()) {
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
@@ -57,7 +61,8 @@ CaptureStream::~CaptureStream() {
     }
 }
 
-bool CaptureStream::takeNewest(std::uint64_t& seen, QImage& image) const {
+bool CaptureStream::takeNewest(std::uint64_t& seen, QImage& image) const
+{
     std::lock_guard lock(mutex_);
     if (sequence_ == seen || ready_.bits.empty())
         return false;
@@ -73,7 +78,8 @@ bool CaptureStream::takeNewest(std::uint64_t& seen, QImage& image) const {
     return true;
 }
 
-void CaptureStream::run() {
+void CaptureStream::run()
+{
     pollfd fds[2] = {{stream_->fd(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
     bool fatal = false;
     while (!fatal) {

@@ -12,7 +12,8 @@
 namespace platform {
 
 CaptureWindow::CaptureWindow(QWidget* parent)
-    : QWidget(parent) {
+    : QWidget(parent)
+{
     // Every pixel is painted each time: black, then the frame over it.
     setAttribute(Qt::WA_OpaquePaintEvent);
     timer_.setInterval(kDefaultRateMs);
@@ -22,7 +23,8 @@ CaptureWindow::CaptureWindow(QWidget* parent)
 // Out of line: the stream's type is complete only here.
 CaptureWindow::~CaptureWindow() = default;
 
-LRESULT CaptureWindow::request(UINT message, WPARAM wParam, LPARAM) {
+LRESULT CaptureWindow::request(UINT message, WPARAM wParam, LPARAM)
+{
     switch (message) {
     case WM_CAP_DRIVER_CONNECT:
         return connectDriver(wParam);
@@ -40,7 +42,8 @@ LRESULT CaptureWindow::request(UINT message, WPARAM wParam, LPARAM) {
     }
 }
 
-LRESULT CaptureWindow::connectDriver(WPARAM index) {
+LRESULT CaptureWindow::connectDriver(WPARAM index)
+{
     if (index >= kDrivers)
         return 0;
     const int driver = static_cast<int>(index);
@@ -54,7 +57,8 @@ LRESULT CaptureWindow::connectDriver(WPARAM index) {
     return stream_ ? 1 : 0;
 }
 
-LRESULT CaptureWindow::setShowing(bool& flag, WPARAM on) {
+LRESULT CaptureWindow::setShowing(bool& flag, WPARAM on)
+{
     if (!streamAlive())
         return 0;
     flag = on != 0;
@@ -62,7 +66,8 @@ LRESULT CaptureWindow::setShowing(bool& flag, WPARAM on) {
     return 1;
 }
 
-LRESULT CaptureWindow::setRate(WPARAM milliseconds) {
+LRESULT CaptureWindow::setRate(WPARAM milliseconds)
+{
     if (!streamAlive())
         return 0;
     // A zero interval would spin the event loop; a day is as good as never.
@@ -70,7 +75,8 @@ LRESULT CaptureWindow::setRate(WPARAM milliseconds) {
     return 1;
 }
 
-LRESULT CaptureWindow::copyFrame() {
+LRESULT CaptureWindow::copyFrame()
+{
     if (!streamAlive())
         return 0;
     // With the preview off nothing has been shown yet; the newest frame is
@@ -83,7 +89,8 @@ LRESULT CaptureWindow::copyFrame() {
     return 1;
 }
 
-bool CaptureWindow::streamAlive() {
+bool CaptureWindow::streamAlive()
+{
     if (stream_ && stream_->failed()) {
         // The last frame stays on screen; requests are refused from now on.
         stream_.reset();
@@ -92,19 +99,22 @@ bool CaptureWindow::streamAlive() {
     return stream_ != nullptr;
 }
 
-void CaptureWindow::updateTimer() {
+void CaptureWindow::updateTimer()
+{
     if (stream_ && (preview_ || overlay_))
         timer_.start();
     else
         timer_.stop();
 }
 
-void CaptureWindow::showNewest() {
+void CaptureWindow::showNewest()
+{
     if (streamAlive() && stream_->takeNewest(seen_, frame_))
         update();
 }
 
-void CaptureWindow::paintEvent(QPaintEvent*) {
+void CaptureWindow::paintEvent(QPaintEvent*)
+{
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
     // Unscaled from the top-left corner; the widget clips what does not fit.

@@ -14,11 +14,13 @@ namespace platform {
 namespace {
 
 // a * b into `out`, false when it does not fit.
-bool mulFits(std::size_t a, std::size_t b, std::size_t& out) {
+bool mulFits(std::size_t a, std::size_t b, std::size_t& out)
+{
     return !__builtin_mul_overflow(a, b, &out);
 }
 
-std::size_t bytesPerPixel(FrameFormat format) {
+std::size_t bytesPerPixel(FrameFormat format)
+{
     switch (format) {
     case FrameFormat::BGR24:
     case FrameFormat::RGB24:
@@ -31,21 +33,24 @@ std::size_t bytesPerPixel(FrameFormat format) {
     return 0;
 }
 
-bool sizeAcceptable(int width, int height) {
+bool sizeAcceptable(int width, int height)
+{
     return width > 0 && height > 0 && width <= FrameDecoder::kMaxSide &&
            height <= FrameDecoder::kMaxSide;
 }
 
 // Row length of a packed layout; 0 in bytesPerLine means rows follow each
 // other without padding.
-std::size_t rowBytes(const FrameLayout& layout) {
+std::size_t rowBytes(const FrameLayout& layout)
+{
     const std::size_t tight = static_cast<std::size_t>(layout.width) * bytesPerPixel(layout.format);
     return layout.bytesPerLine == 0 ? tight : layout.bytesPerLine;
 }
 
 // Gives `out` the size of a decoded frame of width x height; its memory is
 // kept when the size is already right.
-void shape(Frame& out, int width, int height) {
+void shape(Frame& out, int width, int height)
+{
     const std::size_t stride = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
     out.width = width;
     out.height = height;
@@ -53,7 +58,8 @@ void shape(Frame& out, int width, int height) {
     out.bits.resize(stride * static_cast<std::size_t>(height));
 }
 
-void swapRow(const std::uint8_t* __restrict src, std::uint8_t* __restrict dst, int width) {
+void swapRow(const std::uint8_t* __restrict src, std::uint8_t* __restrict dst, int width)
+{
     for (int x = 0; x < width; ++x) {
         dst[3 * x] = src[3 * x + 2];
         dst[3 * x + 1] = src[3 * x + 1];
@@ -72,21 +78,24 @@ struct FrameDecoder::Jpeg {
     Jpeg() = default;
     Jpeg(const Jpeg&) = delete;
     Jpeg& operator=(const Jpeg&) = delete;
-    ~Jpeg() {
+    ~Jpeg()
+    {
         if (handle)
             tjDestroy(handle);
     }
 };
 
 FrameDecoder::FrameDecoder(const FrameLayout& layout)
-    : layout_(layout) {
+    : layout_(layout)
+{
     if (layout_.format == FrameFormat::MJPEG)
         jpeg_ = std::make_unique<Jpeg>();
 }
 
 FrameDecoder::~FrameDecoder() = default;
 
-bool FrameDecoder::supports(const FrameLayout& layout) {
+bool FrameDecoder::supports(const FrameLayout& layout)
+{
     if (!sizeAcceptable(layout.width, layout.height))
         return false;
     if (layout.format == FrameFormat::MJPEG)
@@ -100,7 +109,8 @@ bool FrameDecoder::supports(const FrameLayout& layout) {
     return row >= tight && mulFits(row, static_cast<std::size_t>(layout.height), total);
 }
 
-bool FrameDecoder::decode(const std::uint8_t* data, std::size_t size, Frame& out) {
+bool FrameDecoder::decode(const std::uint8_t* data, std::size_t size, Frame& out)
+{
     if (!data || !supports(layout_))
         return false;
     const int width = layout_.width;

@@ -34,7 +34,8 @@ struct Frame {
     std::size_t stride = 0;
     std::vector<std::uint8_t> bits;
 
-    const std::uint8_t* scanLine(int y) const {
+    const std::uint8_t* scanLine(int y) const
+    {
         return bits.data() + stride * static_cast<std::size_t>(y);
     }
     std::uint8_t* scanLine(int y) { return bits.data() + stride * static_cast<std::size_t>(y); }

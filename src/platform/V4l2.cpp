@@ -28,7 +28,8 @@ constexpr Known kFormats[] = {
     {V4L2_PIX_FMT_MJPEG, FrameFormat::MJPEG},
 };
 
-const Known* known(std::uint32_t fourcc) {
+const Known* known(std::uint32_t fourcc)
+{
     for (const Known& k : kFormats)
         if (k.fourcc == fourcc)
             return &k;
@@ -40,13 +41,15 @@ constexpr std::uint32_t kHeight = 480;
 constexpr std::uint32_t kFps = 30;
 constexpr std::uint32_t kBuffers = 4;
 
-std::string failure(const char* what, int error) {
+std::string failure(const char* what, int error)
+{
     return std::string(what) + ": " + std::strerror(error);
 }
 
 } // namespace
 
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept
+{
     if (this != &other) {
         if (fd_ >= 0)
             ::close(fd_);
@@ -55,12 +58,14 @@ Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
     return *this;
 }
 
-Descriptor::~Descriptor() {
+Descriptor::~Descriptor()
+{
     if (fd_ >= 0)
         ::close(fd_);
 }
 
-int Descriptor::ioctl(unsigned long request, void* arg) const noexcept {
+int Descriptor::ioctl(unsigned long request, void* arg) const noexcept
+{
     int rc;
     do
         rc = ::ioctl(fd_, request, arg);
@@ -68,12 +73,14 @@ int Descriptor::ioctl(unsigned long request, void* arg) const noexcept {
     return rc;
 }
 
-MappedBuffer::~MappedBuffer() {
+MappedBuffer::~MappedBuffer()
+{
     if (address_)
         ::munmap(address_, length_);
 }
 
-std::unique_ptr<Stream> Stream::open(int index, std::string& error) {
+std::unique_ptr<Stream> Stream::open(int index, std::string& error)
+{
     const std::string path = "/dev/video" + std::to_string(index);
     // Not blocking: a dequeue must never wait, the capture thread waits in poll.
     Descriptor fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
@@ -182,7 +189,8 @@ std::unique_ptr<Stream> Stream::open(int index, std::string& error) {
     return stream;
 }
 
-Stream::~Stream() {
+Stream::~Stream()
+{
     if (streaming_) {
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         fd_.ioctl(VIDIOC_STREAMOFF, &type); // fails harmlessly on a vanished device
@@ -191,7 +199,8 @@ Stream::~Stream() {
     // fd_ closes last, as a member declared first.
 }
 
-Stream::Status Stream::dequeue(Filled& filled) {
+Stream::Status Stream::dequeue(Filled& filled)
+{
     v4l2_buffer buf{};
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
@@ -207,7 +216,8 @@ Stream::Status Stream::dequeue(Filled& filled) {
     return Status::Frame;
 }
 
-bool Stream::requeue(unsigned index) {
+bool Stream::requeue(unsigned index)
+{
     v4l2_buffer buf{};
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;

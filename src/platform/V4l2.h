@@ -21,9 +21,11 @@ class Descriptor {
 public:
     Descriptor() = default;
     explicit Descriptor(int fd) noexcept
-        : fd_(fd) {}
+        : fd_(fd)
+    {}
     Descriptor(Descriptor&& other) noexcept
-        : fd_(std::exchange(other.fd_, -1)) {}
+        : fd_(std::exchange(other.fd_, -1))
+    {}
     Descriptor& operator=(Descriptor&& other) noexcept;
     ~Descriptor();
 
@@ -41,10 +43,12 @@ class MappedBuffer {
 public:
     MappedBuffer(void* address, std::size_t length) noexcept
         : address_(address)
-        , length_(length) {}
+        , length_(length)
+    {}
     MappedBuffer(MappedBuffer&& other) noexcept
         : address_(std::exchange(other.address_, nullptr))
-        , length_(other.length_) {}
+        , length_(other.length_)
+    {}
     MappedBuffer& operator=(MappedBuffer&&) = delete;
     ~MappedBuffer();
 

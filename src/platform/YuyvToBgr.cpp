@@ -11,7 +11,8 @@ namespace platform::yuyv {
 
 namespace {
 
-std::uint8_t clamp8(int v) {
+std::uint8_t clamp8(int v)
+{
     return static_cast<std::uint8_t>(std::clamp(v, 0, 255));
 }
 
@@ -19,7 +20,8 @@ std::uint8_t clamp8(int v) {
 
 #define SSSE3 __attribute__((target("ssse3")))
 
-SSSE3 __m128i packShifted(__m128i lo, __m128i hi) {
+SSSE3 __m128i packShifted(__m128i lo, __m128i hi)
+{
     return _mm_packs_epi32(_mm_srai_epi32(lo, 8), _mm_srai_epi32(hi, 8));
 }
 
@@ -27,7 +29,8 @@ SSSE3 __m128i packShifted(__m128i lo, __m128i hi) {
 // is that of the header: pmaddwd forms the products and sums exactly in 32
 // bits, the shift is arithmetic, and the saturating packs here and in the
 // caller do the clamping.
-SSSE3 void eightPixels(__m128i in, __m128i& b, __m128i& g, __m128i& r) {
+SSSE3 void eightPixels(__m128i in, __m128i& b, __m128i& g, __m128i& r)
+{
     const __m128i c = _mm_sub_epi16(_mm_and_si128(in, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(16));
     const __m128i chroma = _mm_sub_epi16(_mm_srli_epi16(in, 8), _mm_set1_epi16(128));
     // Chroma words are U0 V0 U1 V1 ...: each U (or V) goes to both pixels.
@@ -54,7 +57,8 @@ SSSE3 void eightPixels(__m128i in, __m128i& b, __m128i& g, __m128i& r) {
 }
 
 // 16 pixels at a time: 32 bytes in, 48 bytes out.
-SSSE3 void rowSsse3Impl(const std::uint8_t* src, std::uint8_t* dst, int pairs) {
+SSSE3 void rowSsse3Impl(const std::uint8_t* src, std::uint8_t* dst, int pairs)
+{
     // Byte i of the 48 bytes out is channel i % 3 of pixel i / 3. For each
     // 16-byte block of output, the masks pick the bytes that blue, green and
     // red supply (-128 gives zero).
@@ -102,7 +106,8 @@ SSSE3 void rowSsse3Impl(const std::uint8_t* src, std::uint8_t* dst, int pairs) {
 
 } // namespace
 
-void rowPortable(const std::uint8_t* __restrict src, std::uint8_t* __restrict dst, int pairs) {
+void rowPortable(const std::uint8_t* __restrict src, std::uint8_t* __restrict dst, int pairs)
+{
     for (int i = 0; i < pairs; ++i) {
         const std::uint8_t* p = src + 4 * i;
         std::uint8_t* d = dst + 6 * i;
@@ -122,7 +127,8 @@ void rowPortable(const std::uint8_t* __restrict src, std::uint8_t* __restrict ds
     }
 }
 
-RowFunction rowSsse3() {
+RowFunction rowSsse3()
+{
 #ifdef THRESHCAM_HAVE_SSSE3
     if (__builtin_cpu_supports("ssse3"))
         return rowSsse3Impl;
@@ -130,7 +136,8 @@ RowFunction rowSsse3() {
     return nullptr;
 }
 
-RowFunction bestRow() {
+RowFunction bestRow()
+{
     static const RowFunction best = [] {
         const RowFunction simd = rowSsse3();
         return simd ? simd : rowPortable;

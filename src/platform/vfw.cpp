@@ -12,7 +12,8 @@ namespace {
 
 // The widget a handle names, or null: a handle is only a number, and any
 // number is safe to look up. Only on the user-interface thread.
-QWidget* widgetOf(HWND handle) {
+QWidget* widgetOf(HWND handle)
+{
     if (!handle || !qobject_cast<QApplication*>(QCoreApplication::instance()) ||
         QThread::currentThread() != QCoreApplication::instance()->thread())
         return nullptr;
@@ -22,7 +23,8 @@ QWidget* widgetOf(HWND handle) {
 } // namespace
 
 HWND capCreateCaptureWindowA(LPCSTR lpszWindowName, DWORD dwStyle, int x, int y, int nWidth,
-                             int nHeight, HWND hwndParent, int) {
+                             int nHeight, HWND hwndParent, int)
+{
     QWidget* parent = widgetOf(hwndParent);
     if (!parent)
         return nullptr;
@@ -36,11 +38,13 @@ HWND capCreateCaptureWindowA(LPCSTR lpszWindowName, DWORD dwStyle, int x, int y,
     return reinterpret_cast<HWND>(window->winId());
 }
 
-BOOL IsWindow(HWND hWnd) {
+BOOL IsWindow(HWND hWnd)
+{
     return widgetOf(hWnd) != nullptr;
 }
 
-LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
+LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam)
+{
     auto* window = qobject_cast<platform::CaptureWindow*>(widgetOf(hWnd));
     return window ? window->request(Msg, wParam, lParam) : 0;
 }

@@ -28,7 +28,8 @@ private:
     QByteArray xclip(const QStringList& arguments);
 };
 
-QByteArray TestCaptureCopyX11::xclip(const QStringList& arguments) {
+QByteArray TestCaptureCopyX11::xclip(const QStringList& arguments)
+{
     QProcess process;
     process.start(QStringLiteral("xclip"),
                   QStringList{"-selection", "clipboard", "-o"} + arguments);
@@ -43,7 +44,8 @@ QByteArray TestCaptureCopyX11::xclip(const QStringList& arguments) {
     return out + process.readAllStandardOutput();
 }
 
-void TestCaptureCopyX11::otherProgramsReadTheFrame() {
+void TestCaptureCopyX11::otherProgramsReadTheFrame()
+{
     if (QStandardPaths::findExecutable(QStringLiteral("xclip")).isEmpty())
         QSKIP("xclip is not installed");
 

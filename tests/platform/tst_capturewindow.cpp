@@ -20,14 +20,16 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-QStringList fakeLog() {
+QStringList fakeLog()
+{
     const std::size_t size = fakecam_log(nullptr, 0);
     QByteArray text(qsizetype(size + 1), '\0');
     fakecam_log(text.data(), text.size());
     return QString::fromLatin1(text.constData()).split('\n', Qt::SkipEmptyParts);
 }
 
-fakecam_node node(fakecam_format format, int width = 640, int height = 480, int fps = 30) {
+fakecam_node node(fakecam_format format, int width = 640, int height = 480, int fps = 30)
+{
     fakecam_node n{};
     n.kind = FAKECAM_CAPTURE;
     n.format = format;
@@ -37,26 +39,31 @@ fakecam_node node(fakecam_format format, int width = 640, int height = 480, int 
     return n;
 }
 
-fakecam_node refusing(fakecam_kind kind) {
+fakecam_node refusing(fakecam_kind kind)
+{
     fakecam_node n = node(FAKECAM_YUYV);
     n.kind = kind;
     return n;
 }
 
-HWND handleOf(QWidget* w) {
+HWND handleOf(QWidget* w)
+{
     return reinterpret_cast<HWND>(w->winId());
 }
 
-QWidget* widgetOf(HWND h) {
+QWidget* widgetOf(HWND h)
+{
     return QWidget::find(reinterpret_cast<WId>(h));
 }
 
 // What the window shows, as blue-green-red.
-QImage shown(HWND h) {
+QImage shown(HWND h)
+{
     return widgetOf(h)->grab().toImage().convertToFormat(QImage::Format_BGR888);
 }
 
-bool allBlack(const QImage& image) {
+bool allBlack(const QImage& image)
+{
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x)
             if (image.pixel(x, y) != qRgb(0, 0, 0))
@@ -66,7 +73,8 @@ bool allBlack(const QImage& image) {
 
 // The test pattern's top part (colour bars) does not change from frame to
 // frame, so any frame's picture there is frame 0's.
-QImage pattern(int width, int height, unsigned frame = 0) {
+QImage pattern(int width, int height, unsigned frame = 0)
+{
     QImage image(width, height, QImage::Format_BGR888);
     Bytes bgr(std::size_t(width) * height * 3);
     fakecam_pattern(width, height, frame, bgr.data());
@@ -75,7 +83,8 @@ QImage pattern(int width, int height, unsigned frame = 0) {
     return image;
 }
 
-int maxDifference(const QImage& a, const QImage& b, int width, int height) {
+int maxDifference(const QImage& a, const QImage& b, int width, int height)
+{
     int worst = 0;
     for (int y = 0; y < height; ++y) {
         const uchar* p = a.constScanLine(y);
@@ -120,25 +129,29 @@ private:
     std::unique_ptr<QWidget> host_;
 };
 
-void TestCaptureWindow::init() {
+void TestCaptureWindow::init()
+{
     fakecam_reset();
     host_ = std::make_unique<QWidget>();
     host_->resize(800, 600);
     host_->show();
 }
 
-void TestCaptureWindow::cleanup() {
+void TestCaptureWindow::cleanup()
+{
     host_.reset();
     // Nothing a test opened stays open once its windows are gone.
     QCOMPARE(fakecam_open_count(), 0);
 }
 
-HWND TestCaptureWindow::createWindow(int width, int height) {
+HWND TestCaptureWindow::createWindow(int width, int height)
+{
     return capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 0, 0, width, height,
                                    handleOf(host_.get()), 0);
 }
 
-void TestCaptureWindow::startPreview(HWND window, WPARAM driver) {
+void TestCaptureWindow::startPreview(HWND window, WPARAM driver)
+{
     QVERIFY(SendMessageA(window, WM_CAP_DRIVER_CONNECT, driver, 0));
     QVERIFY(SendMessageA(window, WM_CAP_SET_OVERLAY, 1, 0));
     QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0));
@@ -146,7 +159,8 @@ void TestCaptureWindow::startPreview(HWND window, WPARAM driver) {
     QTRY_VERIFY(!allBlack(shown(window)));
 }
 
-void TestCaptureWindow::handlesAndUnknownRequests() {
+void TestCaptureWindow::handlesAndUnknownRequests()
+{
     QCOMPARE(capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, nullptr, 0),
              nullptr);
     QCOMPARE(capCreateCaptureWindowA("My cap", WS_CHILD, 0, 0, 10, 10,
@@ -180,7 +194,8 @@ void TestCaptureWindow::handlesAndUnknownRequests() {
     QCOMPARE(SendMessageA(window, 0, 0, 0), 0);
 }
 
-void TestCaptureWindow::createdAsAChildAtItsPlace() {
+void TestCaptureWindow::createdAsAChildAtItsPlace()
+{
     HWND window = capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 5, 7, 377, 257,
                                           handleOf(host_.get()), 0);
     QWidget* w = widgetOf(window);
@@ -198,7 +213,8 @@ void TestCaptureWindow::createdAsAChildAtItsPlace() {
     QVERIFY(hidden != window);
 }
 
-void TestCaptureWindow::searchStopsAtTheFirstDriverThatAccepts() {
+void TestCaptureWindow::searchStopsAtTheFirstDriverThatAccepts()
+{
     const fakecam_node meta = refusing(FAKECAM_METADATA), busy = refusing(FAKECAM_BUSY),
                        readOnly = refusing(FAKECAM_NO_STREAMING), camera = node(FAKECAM_YUYV);
     fakecam_add(0, &meta);
@@ -222,7 +238,8 @@ void TestCaptureWindow::searchStopsAtTheFirstDriverThatAccepts() {
     QVERIFY(fakeLog().contains("ioctl 3 STREAMON"));
 }
 
-void TestCaptureWindow::noCameraRefusesAllTen() {
+void TestCaptureWindow::noCameraRefusesAllTen()
+{
     HWND window = createWindow();
     QElapsedTimer clock;
     clock.start();
@@ -241,7 +258,8 @@ void TestCaptureWindow::noCameraRefusesAllTen() {
     QVERIFY(allBlack(shown(window)));
 }
 
-void TestCaptureWindow::devicesThatCannotStreamRefuse_data() {
+void TestCaptureWindow::devicesThatCannotStreamRefuse_data()
+{
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("lastRequest");
 
@@ -250,7 +268,8 @@ void TestCaptureWindow::devicesThatCannotStreamRefuse_data() {
     QTest::newRow("busy") << int(FAKECAM_BUSY) << "ioctl 5 S_FMT";
 }
 
-void TestCaptureWindow::devicesThatCannotStreamRefuse() {
+void TestCaptureWindow::devicesThatCannotStreamRefuse()
+{
     QFETCH(int, kind);
     QFETCH(QString, lastRequest);
     const fakecam_node n = refusing(fakecam_kind(kind));
@@ -265,7 +284,8 @@ void TestCaptureWindow::devicesThatCannotStreamRefuse() {
     QCOMPARE(fakecam_open_count(), 0);
 }
 
-void TestCaptureWindow::showsTheFrameUnscaled_data() {
+void TestCaptureWindow::showsTheFrameUnscaled_data()
+{
     QTest::addColumn<fakecam_format>("format");
     QTest::addColumn<int>("bytesPerLine");
     QTest::addColumn<int>("tolerance");
@@ -278,7 +298,8 @@ void TestCaptureWindow::showsTheFrameUnscaled_data() {
     QTest::newRow("YUYV padded rows") << FAKECAM_YUYV << 640 * 2 + 64 << 3;
 }
 
-void TestCaptureWindow::showsTheFrameUnscaled() {
+void TestCaptureWindow::showsTheFrameUnscaled()
+{
     QFETCH(fakecam_format, format);
     QFETCH(int, bytesPerLine);
     QFETCH(int, tolerance);
@@ -310,7 +331,8 @@ void TestCaptureWindow::showsTheFrameUnscaled() {
     }
 }
 
-void TestCaptureWindow::previewOffFreezesThePicture() {
+void TestCaptureWindow::previewOffFreezesThePicture()
+{
     const fakecam_node n = node(FAKECAM_BGR24);
     fakecam_add(3, &n);
     HWND window = createWindow(640, 480);
@@ -329,7 +351,8 @@ void TestCaptureWindow::previewOffFreezesThePicture() {
     QCOMPARE(shown(window), frozen);
 }
 
-void TestCaptureWindow::corruptFramesAreDropped() {
+void TestCaptureWindow::corruptFramesAreDropped()
+{
     const fakecam_node n = node(FAKECAM_MJPEG);
     fakecam_add(3, &n);
     HWND window = createWindow(640, 480);
@@ -351,13 +374,15 @@ void TestCaptureWindow::corruptFramesAreDropped() {
     }
 }
 
-void TestCaptureWindow::deviceVanishingMidPreview_data() {
+void TestCaptureWindow::deviceVanishingMidPreview_data()
+{
     QTest::addColumn<int>("afterFrames");
     QTest::newRow("pulled out now") << 0;
     QTest::newRow("pulled out while streaming") << 12;
 }
 
-void TestCaptureWindow::deviceVanishingMidPreview() {
+void TestCaptureWindow::deviceVanishingMidPreview()
+{
     QFETCH(int, afterFrames);
     const fakecam_node n = node(FAKECAM_YUYV);
     fakecam_add(3, &n);
@@ -381,7 +406,8 @@ void TestCaptureWindow::deviceVanishingMidPreview() {
     QCOMPARE(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 3, 0), 0);
 }
 
-void TestCaptureWindow::twoWindowsShareOneDevice() {
+void TestCaptureWindow::twoWindowsShareOneDevice()
+{
     const fakecam_node n = node(FAKECAM_BGR24);
     fakecam_add(3, &n);
     fakecam_clear_log();
@@ -408,7 +434,8 @@ void TestCaptureWindow::twoWindowsShareOneDevice() {
     QCOMPARE(log.last(), QStringLiteral("close 3"));
 }
 
-void TestCaptureWindow::copyPutsTheFrameOnTheClipboard() {
+void TestCaptureWindow::copyPutsTheFrameOnTheClipboard()
+{
     // A still frame of noise: any change to a single byte would show.
     const int width = 320, height = 240;
     Bytes frame(std::size_t(width) * height * 3);
@@ -432,7 +459,8 @@ void TestCaptureWindow::copyPutsTheFrameOnTheClipboard() {
                  qPrintable(QStringLiteral("row %1").arg(y)));
 }
 
-void TestCaptureWindow::copyWithoutDriverOrFrameLeavesTheClipboard() {
+void TestCaptureWindow::copyWithoutDriverOrFrameLeavesTheClipboard()
+{
     QImage earlier(4, 3, QImage::Format_RGB32);
     earlier.fill(qRgb(1, 2, 3));
     QGuiApplication::clipboard()->setImage(earlier);
@@ -455,7 +483,8 @@ void TestCaptureWindow::copyWithoutDriverOrFrameLeavesTheClipboard() {
     QCOMPARE(QGuiApplication::clipboard()->image().size(), QSize(64, 48));
 }
 
-void TestCaptureWindow::destroyingTheParentClosesTheDevice() {
+void TestCaptureWindow::destroyingTheParentClosesTheDevice()
+{
     const fakecam_node n = node(FAKECAM_YUYV);
     fakecam_add(3, &n);
     auto* panel = new QWidget(host_.get());

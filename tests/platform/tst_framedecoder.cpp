@@ -25,13 +25,15 @@ struct Bgr {
     int b, g, r;
 };
 
-Bgr pixelAt(const Frame& f, int x, int y) {
+Bgr pixelAt(const Frame& f, int x, int y)
+{
     const std::uint8_t* p = f.scanLine(y) + 3 * x;
     return {p[0], p[1], p[2]};
 }
 
 // Four flat blocks (2 x 2) of known colours, blue-green-red rows without padding.
-Bytes blocks(int width, int height) {
+Bytes blocks(int width, int height)
+{
     static const Bgr colours[4] = {{20, 40, 200}, {200, 180, 30}, {60, 200, 90}, {240, 240, 240}};
     Bytes out(static_cast<std::size_t>(width) * height * 3);
     for (int y = 0; y < height; ++y)
@@ -45,7 +47,8 @@ Bytes blocks(int width, int height) {
     return out;
 }
 
-Bytes encodeJpeg(const Bytes& bgr, int width, int height) {
+Bytes encodeJpeg(const Bytes& bgr, int width, int height)
+{
     tjhandle tj = tjInitCompress();
     unsigned char* buf = nullptr;
     unsigned long size = 0;
@@ -61,7 +64,8 @@ Bytes encodeJpeg(const Bytes& bgr, int width, int height) {
 
 // What many webcams send: the JPEG without its Huffman tables, which the
 // decoder has to fill in with the standard ones.
-Bytes withoutHuffmanTables(const Bytes& jpeg) {
+Bytes withoutHuffmanTables(const Bytes& jpeg)
+{
     Bytes out(jpeg.begin(), jpeg.begin() + 2);
     std::size_t i = 2;
     while (i + 4 <= jpeg.size() && jpeg[i] == 0xFF) {
@@ -77,7 +81,8 @@ Bytes withoutHuffmanTables(const Bytes& jpeg) {
     return out;
 }
 
-Frame sentinelFrame() {
+Frame sentinelFrame()
+{
     Frame f;
     f.width = 1;
     f.height = 1;
@@ -86,7 +91,8 @@ Frame sentinelFrame() {
     return f;
 }
 
-bool isSentinel(const Frame& f) {
+bool isSentinel(const Frame& f)
+{
     return f.width == 1 && f.height == 1 && f.stride == 4 && f.bits == Bytes{1, 2, 3, 4};
 }
 
@@ -113,7 +119,8 @@ private slots:
     void steadyStateReusesMemory();
 };
 
-void TestFrameDecoder::yuyvKnownValues_data() {
+void TestFrameDecoder::yuyvKnownValues_data()
+{
     QTest::addColumn<int>("y0");
     QTest::addColumn<int>("u");
     QTest::addColumn<int>("y1");
@@ -132,7 +139,8 @@ void TestFrameDecoder::yuyvKnownValues_data() {
         << 120 << 140 << 16 << 110 << QList<int>{145, 131, 92, 24, 10, 0};
 }
 
-void TestFrameDecoder::yuyvKnownValues() {
+void TestFrameDecoder::yuyvKnownValues()
+{
     QFETCH(int, y0);
     QFETCH(int, u);
     QFETCH(int, y1);
@@ -159,7 +167,8 @@ void TestFrameDecoder::yuyvKnownValues() {
     }
 }
 
-void TestFrameDecoder::yuyvPathsFollowTheFormulaForEveryColour() {
+void TestFrameDecoder::yuyvPathsFollowTheFormulaForEveryColour()
+{
     // The formula written another way: real division, rounded down.
     auto channel = [](int c, int d, int e, int kc, int kd, int ke) {
         const double v = std::floor((kc * c + kd * d + ke * e + 128) / 256.0);
@@ -201,7 +210,8 @@ void TestFrameDecoder::yuyvPathsFollowTheFormulaForEveryColour() {
         }
 }
 
-void TestFrameDecoder::packedFormatsAreExactAndHonourStrides_data() {
+void TestFrameDecoder::packedFormatsAreExactAndHonourStrides_data()
+{
     QTest::addColumn<FrameFormat>("format");
     QTest::addColumn<int>("width");
     QTest::addColumn<int>("bytesPerLine");
@@ -212,7 +222,8 @@ void TestFrameDecoder::packedFormatsAreExactAndHonourStrides_data() {
     QTest::newRow("RGB24 padded") << FrameFormat::RGB24 << 7 << 32;
 }
 
-void TestFrameDecoder::packedFormatsAreExactAndHonourStrides() {
+void TestFrameDecoder::packedFormatsAreExactAndHonourStrides()
+{
     QFETCH(FrameFormat, format);
     QFETCH(int, width);
     QFETCH(int, bytesPerLine);
@@ -240,7 +251,8 @@ void TestFrameDecoder::packedFormatsAreExactAndHonourStrides() {
         }
 }
 
-void TestFrameDecoder::unusableLayoutsAreRefused_data() {
+void TestFrameDecoder::unusableLayoutsAreRefused_data()
+{
     QTest::addColumn<FrameFormat>("format");
     QTest::addColumn<int>("width");
     QTest::addColumn<int>("height");
@@ -255,7 +267,8 @@ void TestFrameDecoder::unusableLayoutsAreRefused_data() {
     QTest::newRow("yuyv odd width") << FrameFormat::YUYV << 3 << 4 << 0;
 }
 
-void TestFrameDecoder::unusableLayoutsAreRefused() {
+void TestFrameDecoder::unusableLayoutsAreRefused()
+{
     QFETCH(FrameFormat, format);
     QFETCH(int, width);
     QFETCH(int, height);
@@ -270,7 +283,8 @@ void TestFrameDecoder::unusableLayoutsAreRefused() {
     QVERIFY(isSentinel(out));
 }
 
-void TestFrameDecoder::shortBuffersAreRefusedAndOutStays_data() {
+void TestFrameDecoder::shortBuffersAreRefusedAndOutStays_data()
+{
     QTest::addColumn<FrameFormat>("format");
     QTest::addColumn<int>("bytesPerLine");
     QTest::addColumn<int>("size");
@@ -283,7 +297,8 @@ void TestFrameDecoder::shortBuffersAreRefusedAndOutStays_data() {
     QTest::newRow("YUYV half") << FrameFormat::YUYV << 8 << 12;
 }
 
-void TestFrameDecoder::shortBuffersAreRefusedAndOutStays() {
+void TestFrameDecoder::shortBuffersAreRefusedAndOutStays()
+{
     QFETCH(FrameFormat, format);
     QFETCH(int, bytesPerLine);
     QFETCH(int, size);
@@ -298,13 +313,15 @@ void TestFrameDecoder::shortBuffersAreRefusedAndOutStays() {
     QVERIFY(decoder.decode(data.data(), data.size(), out));
 }
 
-void TestFrameDecoder::mjpegDecodes_data() {
+void TestFrameDecoder::mjpegDecodes_data()
+{
     QTest::addColumn<bool>("stripHuffman");
     QTest::newRow("complete") << false;
     QTest::newRow("without Huffman tables") << true;
 }
 
-void TestFrameDecoder::mjpegDecodes() {
+void TestFrameDecoder::mjpegDecodes()
+{
     QFETCH(bool, stripHuffman);
     const int width = 64, height = 48;
     const Bytes bgr = blocks(width, height);
@@ -339,7 +356,8 @@ void TestFrameDecoder::mjpegDecodes() {
         }
 }
 
-void TestFrameDecoder::badMjpegIsRefusedAndOutStays_data() {
+void TestFrameDecoder::badMjpegIsRefusedAndOutStays_data()
+{
     const int width = 64, height = 48;
     const Bytes good = encodeJpeg(blocks(width, height), width, height);
 
@@ -364,7 +382,8 @@ void TestFrameDecoder::badMjpegIsRefusedAndOutStays_data() {
     QTest::newRow("other size than negotiated") << good << width * 2;
 }
 
-void TestFrameDecoder::badMjpegIsRefusedAndOutStays() {
+void TestFrameDecoder::badMjpegIsRefusedAndOutStays()
+{
     QFETCH(Bytes, jpeg);
     QFETCH(int, layoutWidth);
     FrameDecoder decoder({FrameFormat::MJPEG, layoutWidth, 48, 0});
@@ -374,13 +393,15 @@ void TestFrameDecoder::badMjpegIsRefusedAndOutStays() {
     QVERIFY(isSentinel(out));
 }
 
-void TestFrameDecoder::steadyStateReusesMemory_data() {
+void TestFrameDecoder::steadyStateReusesMemory_data()
+{
     QTest::addColumn<FrameFormat>("format");
     QTest::newRow("YUYV") << FrameFormat::YUYV;
     QTest::newRow("MJPEG") << FrameFormat::MJPEG;
 }
 
-void TestFrameDecoder::steadyStateReusesMemory() {
+void TestFrameDecoder::steadyStateReusesMemory()
+{
     QFETCH(FrameFormat, format);
     const int width = 32, height = 16;
     const Bytes data = format == FrameFormat::MJPEG

@@ -40,7 +40,8 @@ constexpr int kNodes = 64;
 
 // The real functions, found once through the next object in the lookup order
 // (the C library, or a sanitizer's interceptor that chains on to it).
-template <class F> F next(const char* name) {
+template <class F> F next(const char* name)
+{
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 #define REAL(name)                                                                                 \
@@ -55,12 +56,14 @@ struct Buffer {
     void* addr = MAP_FAILED;
     std::size_t length = 0;
     explicit Buffer(std::size_t len)
-        : length(len) {
+        : length(len)
+    {
         addr = REAL(mmap)(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
+    ~Buffer()
+    {
         if (addr != MAP_FAILED)
             REAL(munmap)(addr, length);
     }
@@ -116,12 +119,14 @@ struct State {
 std::atomic<int> openFakes{0};
 std::atomic<int> liveMappings{0};
 
-State& state() {
+State& state()
+{
     static State* s = new State; // never destroyed: calls may come during exit
     return *s;
 }
 
-void logLine(State& s, const std::string& line) {
+void logLine(State& s, const std::string& line)
+{
     s.log += line;
     s.log += '\n';
     if (s.logFd >= 0) {
@@ -139,18 +144,21 @@ struct Bgr {
 constexpr Bgr kBars[8] = {{255, 255, 255}, {0, 255, 255}, {255, 255, 0}, {0, 255, 0},
                           {255, 0, 255},   {0, 0, 255},   {255, 0, 0},   {0, 0, 0}};
 
-std::uint8_t clamp8(int v) {
+std::uint8_t clamp8(int v)
+{
     return static_cast<std::uint8_t>(std::clamp(v, 0, 255));
 }
 
 // BT.601 limited range, the inverse of what a camera's YUYV means.
-void toYuv(Bgr p, int& y, int& u, int& v) {
+void toYuv(Bgr p, int& y, int& u, int& v)
+{
     y = ((66 * p.r + 129 * p.g + 25 * p.b + 128) >> 8) + 16;
     u = ((-38 * p.r - 74 * p.g + 112 * p.b + 128) >> 8) + 128;
     v = ((112 * p.r - 94 * p.g - 18 * p.b + 128) >> 8) + 128;
 }
 
-Bytes encode(const Node& n, const Bytes& bgr) {
+Bytes encode(const Node& n, const Bytes& bgr)
+{
     const int w = n.cfg.width, h = n.cfg.height;
     const std::size_t bpl = n.bytesPerLine;
     Bytes out;
@@ -200,7 +208,8 @@ Bytes encode(const Node& n, const Bytes& bgr) {
     return out;
 }
 
-bool prepare(Node& n) {
+bool prepare(Node& n)
+{
     fakecam_node& c = n.cfg;
     if (c.width <= 0)
         c.width = 640;
@@ -236,12 +245,14 @@ bool prepare(Node& n) {
 
 // ---- the device side ----
 
-void wake(Handle& h, std::uint64_t count) {
+void wake(Handle& h, std::uint64_t count)
+{
     [[maybe_unused]] ssize_t n = REAL(write)(h.fd, &count, sizeof count);
 }
 
 // `node` is a copy: it may empty the very slot it came from.
-void unplugLocked(State& s, std::shared_ptr<Node> node) {
+void unplugLocked(State& s, std::shared_ptr<Node> node)
+{
     node->unplugged = true;
     if (s.nodes[node->index] == node)
         s.nodes[node->index] = nullptr;
@@ -252,7 +263,8 @@ void unplugLocked(State& s, std::shared_ptr<Node> node) {
             wake(*h, 1u << 30);
 }
 
-void frameLoop(const std::shared_ptr<Handle>& h) {
+void frameLoop(const std::shared_ptr<Handle>& h)
+{
     State& s = state();
     const auto period = std::chrono::nanoseconds(1'000'000'000 / h->node->cfg.fps);
     auto due = std::chrono::steady_clock::now();
@@ -290,7 +302,8 @@ void frameLoop(const std::shared_ptr<Handle>& h) {
     }
 }
 
-void stopStreaming(Handle& h) {
+void stopStreaming(Handle& h)
+{
     {
         std::lock_guard lock(h.m);
         h.stop = true;
@@ -311,7 +324,8 @@ void stopStreaming(Handle& h) {
     }
 }
 
-const char* ioctlName(unsigned long request) {
+const char* ioctlName(unsigned long request)
+{
     switch (request) {
     case VIDIOC_QUERYCAP:
         return "QUERYCAP";
@@ -344,7 +358,8 @@ const char* ioctlName(unsigned long request) {
     }
 }
 
-std::uint32_t capsOf(const Node& n) {
+std::uint32_t capsOf(const Node& n)
+{
     switch (n.cfg.kind) {
     case FAKECAM_CAPTURE:
     case FAKECAM_BUSY:
@@ -357,16 +372,19 @@ std::uint32_t capsOf(const Node& n) {
     return 0;
 }
 
-bool isVideo(const Node& n) {
+bool isVideo(const Node& n)
+{
     return capsOf(n) & V4L2_CAP_VIDEO_CAPTURE;
 }
 
-int fail(int error) {
+int fail(int error)
+{
     errno = error;
     return -1;
 }
 
-void fillFormat(const Node& n, v4l2_format& f) {
+void fillFormat(const Node& n, v4l2_format& f)
+{
     std::memset(&f.fmt, 0, sizeof f.fmt);
     f.fmt.pix.width = std::uint32_t(n.cfg.width);
     f.fmt.pix.height = std::uint32_t(n.cfg.height);
@@ -378,7 +396,8 @@ void fillFormat(const Node& n, v4l2_format& f) {
         n.cfg.format == FAKECAM_MJPEG ? V4L2_COLORSPACE_JPEG : V4L2_COLORSPACE_SMPTE170M;
 }
 
-void fillBuffer(Handle& h, int i, v4l2_buffer& b) {
+void fillBuffer(Handle& h, int i, v4l2_buffer& b)
+{
     b.index = std::uint32_t(i);
     b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     b.memory = V4L2_MEMORY_MMAP;
@@ -391,7 +410,8 @@ void fillBuffer(Handle& h, int i, v4l2_buffer& b) {
               (h.state[i] == BufState::Done ? V4L2_BUF_FLAG_DONE : 0u);
 }
 
-int deviceIoctl(State& s, const std::shared_ptr<Handle>& hp, unsigned long request, void* arg) {
+int deviceIoctl(State& s, const std::shared_ptr<Handle>& hp, unsigned long request, void* arg)
+{
     Handle& h = *hp;
     Node& n = *h.node;
     {
@@ -540,11 +560,13 @@ void loadEnvironment();
 
 std::once_flag envOnce;
 
-void ensureEnvironment() {
+void ensureEnvironment()
+{
     std::call_once(envOnce, loadEnvironment);
 }
 
-int addNode(int index, const fakecam_node& cfg) {
+int addNode(int index, const fakecam_node& cfg)
+{
     if (index < 0 || index >= kNodes)
         return -1;
     auto node = std::make_shared<Node>();
@@ -560,7 +582,8 @@ int addNode(int index, const fakecam_node& cfg) {
     return 0;
 }
 
-int configure(const char* spec) {
+int configure(const char* spec)
+{
     std::string all = spec ? spec : "";
     std::size_t pos = 0;
     while (pos < all.size()) {
@@ -613,7 +636,8 @@ int configure(const char* spec) {
     return 0;
 }
 
-void loadEnvironment() {
+void loadEnvironment()
+{
     if (const char* path = std::getenv("FAKECAM_LOG")) {
         State& s = state();
         std::lock_guard global(s.g);
@@ -624,7 +648,8 @@ void loadEnvironment() {
 }
 
 // "/dev/videoN" with N in 0..63, or -1.
-int nodeIndex(const char* path) {
+int nodeIndex(const char* path)
+{
     if (!path || std::strncmp(path, "/dev/video", 10) != 0)
         return -1;
     const char* p = path + 10;
@@ -639,7 +664,8 @@ int nodeIndex(const char* path) {
     return *p == '\0' ? n : -1;
 }
 
-int openNode(int index) {
+int openNode(int index)
+{
     ensureEnvironment();
     State& s = state();
     std::lock_guard global(s.g);
@@ -660,7 +686,8 @@ int openNode(int index) {
     return fd;
 }
 
-std::shared_ptr<Handle> handleOf(int fd) {
+std::shared_ptr<Handle> handleOf(int fd)
+{
     if (openFakes.load() == 0)
         return nullptr;
     State& s = state();
@@ -669,7 +696,8 @@ std::shared_ptr<Handle> handleOf(int fd) {
     return it == s.fds.end() ? nullptr : it->second;
 }
 
-int modeArg(int flags, va_list ap) {
+int modeArg(int flags, va_list ap)
+{
     return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, int) : 0;
 }
 
@@ -677,7 +705,8 @@ int modeArg(int flags, va_list ap) {
 
 // ---- the interposed C library functions ----
 
-FAKECAM_EXPORT int open(const char* path, int flags, ...) {
+FAKECAM_EXPORT int open(const char* path, int flags, ...)
+{
     va_list ap;
     va_start(ap, flags);
     const int mode = modeArg(flags, ap);
@@ -686,7 +715,8 @@ FAKECAM_EXPORT int open(const char* path, int flags, ...) {
     return n >= 0 ? openNode(n) : REAL(open)(path, flags, mode);
 }
 
-FAKECAM_EXPORT int open64(const char* path, int flags, ...) {
+FAKECAM_EXPORT int open64(const char* path, int flags, ...)
+{
     va_list ap;
     va_start(ap, flags);
     const int mode = modeArg(flags, ap);
@@ -695,7 +725,8 @@ FAKECAM_EXPORT int open64(const char* path, int flags, ...) {
     return n >= 0 ? openNode(n) : REAL(open64)(path, flags, mode);
 }
 
-FAKECAM_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
+FAKECAM_EXPORT int openat(int dirfd, const char* path, int flags, ...)
+{
     va_list ap;
     va_start(ap, flags);
     const int mode = modeArg(flags, ap);
@@ -704,7 +735,8 @@ FAKECAM_EXPORT int openat(int dirfd, const char* path, int flags, ...) {
     return n >= 0 ? openNode(n) : REAL(openat)(dirfd, path, flags, mode);
 }
 
-FAKECAM_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
+FAKECAM_EXPORT int openat64(int dirfd, const char* path, int flags, ...)
+{
     va_list ap;
     va_start(ap, flags);
     const int mode = modeArg(flags, ap);
@@ -713,7 +745,8 @@ FAKECAM_EXPORT int openat64(int dirfd, const char* path, int flags, ...) {
     return n >= 0 ? openNode(n) : REAL(openat64)(dirfd, path, flags, mode);
 }
 
-FAKECAM_EXPORT int close(int fd) {
+FAKECAM_EXPORT int close(int fd)
+{
     if (openFakes.load() == 0)
         return REAL(close)(fd);
     State& s = state();
@@ -738,7 +771,8 @@ FAKECAM_EXPORT int close(int fd) {
     return rc;
 }
 
-FAKECAM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
+FAKECAM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept
+{
     va_list ap;
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
@@ -749,7 +783,8 @@ FAKECAM_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
 }
 
 FAKECAM_EXPORT void* mmap(void* addr, size_t length, int prot, int flags, int fd,
-                          off_t offset) noexcept {
+                          off_t offset) noexcept
+{
     const std::shared_ptr<Handle> h = fd >= 0 ? handleOf(fd) : nullptr;
     if (!h)
         return REAL(mmap)(addr, length, prot, flags, fd, offset);
@@ -774,11 +809,13 @@ FAKECAM_EXPORT void* mmap(void* addr, size_t length, int prot, int flags, int fd
 }
 
 FAKECAM_EXPORT void* mmap64(void* addr, size_t length, int prot, int flags, int fd,
-                            off_t offset) noexcept {
+                            off_t offset) noexcept
+{
     return mmap(addr, length, prot, flags, fd, offset);
 }
 
-FAKECAM_EXPORT int munmap(void* addr, size_t length) noexcept {
+FAKECAM_EXPORT int munmap(void* addr, size_t length) noexcept
+{
     if (liveMappings.load() > 0) {
         std::shared_ptr<Buffer> last; // freed after the lock is released
         State& s = state();
@@ -796,7 +833,8 @@ FAKECAM_EXPORT int munmap(void* addr, size_t length) noexcept {
     return REAL(munmap)(addr, length);
 }
 
-FAKECAM_EXPORT int poll(pollfd* fds, nfds_t nfds, int timeout) {
+FAKECAM_EXPORT int poll(pollfd* fds, nfds_t nfds, int timeout)
+{
     int rc = REAL(poll)(fds, nfds, timeout);
     if (rc < 0 || openFakes.load() == 0)
         return rc;
@@ -818,7 +856,8 @@ FAKECAM_EXPORT int poll(pollfd* fds, nfds_t nfds, int timeout) {
 
 // ---- configuration API ----
 
-FAKECAM_EXPORT void fakecam_reset(void) {
+FAKECAM_EXPORT void fakecam_reset(void)
+{
     ensureEnvironment();
     State& s = state();
     std::lock_guard global(s.g);
@@ -828,17 +867,20 @@ FAKECAM_EXPORT void fakecam_reset(void) {
     s.log.clear();
 }
 
-FAKECAM_EXPORT int fakecam_add(int index, const fakecam_node* node) {
+FAKECAM_EXPORT int fakecam_add(int index, const fakecam_node* node)
+{
     ensureEnvironment();
     return node ? addNode(index, *node) : -1;
 }
 
-FAKECAM_EXPORT int fakecam_configure(const char* spec) {
+FAKECAM_EXPORT int fakecam_configure(const char* spec)
+{
     ensureEnvironment();
     return configure(spec);
 }
 
-FAKECAM_EXPORT void fakecam_unplug(int index, int after_frames) {
+FAKECAM_EXPORT void fakecam_unplug(int index, int after_frames)
+{
     State& s = state();
     std::lock_guard global(s.g);
     if (index < 0 || index >= kNodes || !s.nodes[index])
@@ -849,18 +891,21 @@ FAKECAM_EXPORT void fakecam_unplug(int index, int after_frames) {
         s.nodes[index]->unplugAfter = after_frames;
 }
 
-FAKECAM_EXPORT void fakecam_corrupt(int index, int frames) {
+FAKECAM_EXPORT void fakecam_corrupt(int index, int frames)
+{
     State& s = state();
     std::lock_guard global(s.g);
     if (index >= 0 && index < kNodes && s.nodes[index])
         s.nodes[index]->corruptNext = frames;
 }
 
-FAKECAM_EXPORT int fakecam_open_count(void) {
+FAKECAM_EXPORT int fakecam_open_count(void)
+{
     return openFakes.load();
 }
 
-FAKECAM_EXPORT long fakecam_frames_delivered(int index) {
+FAKECAM_EXPORT long fakecam_frames_delivered(int index)
+{
     State& s = state();
     std::lock_guard global(s.g);
     if (index >= 0 && index < kNodes && s.nodes[index])
@@ -871,7 +916,8 @@ FAKECAM_EXPORT long fakecam_frames_delivered(int index) {
     return 0;
 }
 
-FAKECAM_EXPORT size_t fakecam_log(char* buf, size_t size) {
+FAKECAM_EXPORT size_t fakecam_log(char* buf, size_t size)
+{
     State& s = state();
     std::lock_guard global(s.g);
     if (buf && size > 0) {
@@ -882,13 +928,15 @@ FAKECAM_EXPORT size_t fakecam_log(char* buf, size_t size) {
     return s.log.size();
 }
 
-FAKECAM_EXPORT void fakecam_clear_log(void) {
+FAKECAM_EXPORT void fakecam_clear_log(void)
+{
     State& s = state();
     std::lock_guard global(s.g);
     s.log.clear();
 }
 
-FAKECAM_EXPORT void fakecam_pattern(int width, int height, unsigned frame, unsigned char* bgr) {
+FAKECAM_EXPORT void fakecam_pattern(int width, int height, unsigned frame, unsigned char* bgr)
+{
     const int top = height * 3 / 4;
     const int markerX = width > 16 ? int((frame % FAKECAM_PATTERN_FRAMES) * 16) % (width - 16) : 0;
     const int markerY = top + (height - top) / 2 - 8;
