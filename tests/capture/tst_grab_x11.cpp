@@ -1,0 +1,184 @@
+// The grab reading what another program put on a real X clipboard: xclip
+// offers the bytes, threshcam's grab reads them.
+
+#include "Grab.h"
+
+#include <QBuffer>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QtEndian>
+
+#include <csignal>
+#include <cstring>
+#include <memory>
+
+#include <sys/types.h>
+
+class TestGrabX11 : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void anImageFromAnotherProgramBecomesThePicture_data();
+    void anImageFromAnotherProgramBecomesThePicture();
+    void textFromAnotherProgramGivesNothing();
+    void badImagesFromAnotherProgramAreReported_data();
+    void badImagesFromAnotherProgramAreReported();
+    void aStalledOwnerDoesNotHangTheGrab();
+
+private:
+    // Puts the bytes on the clipboard through xclip, which stays in the
+    // foreground as the owner until it loses the selection or is killed.
+    // `seenAs` is the type as Qt names it, when that differs.
+    void offer(const char* type, const QByteArray& bytes, const char* seenAs = nullptr);
+
+    std::unique_ptr<QProcess> owner_;
+    QTemporaryFile file_;
+};
+
+namespace {
+
+QImage sample()
+{
+    QImage image(300, 200, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, qRgb(x & 0xFF, y, (x * y) & 0xFF));
+    return image;
+}
+
+QByteArray encoded(const QImage& image, const char* format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+} // namespace
+
+void TestGrabX11::initTestCase()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("xclip")).isEmpty())
+        QSKIP("xclip is not installed");
+    QVERIFY(file_.open());
+}
+
+void TestGrabX11::cleanup()
+{
+    if (owner_) {
+        ::kill(pid_t(owner_->processId()), SIGCONT);
+        owner_->kill();
+        owner_->waitForFinished();
+        owner_.reset();
+    }
+}
+
+void TestGrabX11::offer(const char* type, const QByteArray& bytes, const char* seenAs)
+{
+    file_.resize(0);
+    file_.seek(0);
+    file_.write(bytes);
+    file_.flush();
+    owner_ = std::make_unique<QProcess>();
+    owner_->start(QStringLiteral("xclip"), {"-quiet", "-selection", "clipboard", "-t", QString::fromLatin1(type),
+                                            "-i", file_.fileName()});
+    QVERIFY(owner_->waitForStarted());
+    // Wait until the X server names xclip as the owner.
+    QTRY_VERIFY(QGuiApplication::clipboard()->mimeData() &&
+                QGuiApplication::clipboard()->mimeData()->formats().contains(QString::fromLatin1(seenAs ? seenAs : type)));
+}
+
+void TestGrabX11::anImageFromAnotherProgramBecomesThePicture_data()
+{
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<QByteArray>("format");
+    QTest::newRow("PNG") << QByteArray("image/png") << QByteArray("PNG");
+    QTest::newRow("BMP") << QByteArray("image/bmp") << QByteArray("BMP");
+}
+
+void TestGrabX11::anImageFromAnotherProgramBecomesThePicture()
+{
+    QFETCH(QByteArray, type);
+    QFETCH(QByteArray, format);
+    const QImage image = sample();
+    offer(type.constData(), encoded(image, format.constData()));
+
+    const std::optional<imaging::Picture> picture = capture::GrabFrame(nullptr);
+    QVERIFY(picture);
+    QCOMPARE(picture->Width(), image.width());
+    QCOMPARE(picture->Height(), image.height());
+    const QImage bgr = image.convertToFormat(QImage::Format_BGR888);
+    for (int y = 0; y < image.height(); ++y)
+        QVERIFY(std::memcmp(picture->ScanLine(y), bgr.constScanLine(y), 3 * std::size_t(image.width())) == 0);
+}
+
+void TestGrabX11::textFromAnotherProgramGivesNothing()
+{
+    offer("UTF8_STRING", "just words", "text/plain");
+    QVERIFY(!capture::GrabFrame(nullptr));
+}
+
+void TestGrabX11::badImagesFromAnotherProgramAreReported_data()
+{
+    QTest::addColumn<QByteArray>("type");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("message");
+    const QString corrupt = QStringLiteral("剪貼簿上的圖片已損壞，無法讀取。");
+    const QByteArray png = encoded(sample(), "PNG");
+    const QByteArray bmp = encoded(sample(), "BMP");
+    QTest::newRow("truncated PNG") << QByteArray("image/png") << png.left(png.size() / 3) << corrupt;
+    QTest::newRow("truncated BMP") << QByteArray("image/bmp") << bmp.left(bmp.size() / 3) << corrupt;
+    QTest::newRow("noise as PNG") << QByteArray("image/png") << QByteArray(10000, '\x13') << corrupt;
+
+    // A BMP header that claims 100000 x 100000 pixels, and a few bytes.
+    QByteArray huge = bmp.left(54);
+    qToLittleEndian<qint32>(100000, huge.data() + 18);
+    qToLittleEndian<qint32>(100000, huge.data() + 22);
+    QTest::newRow("BMP claiming 100000 x 100000")
+        << QByteArray("image/bmp") << huge + QByteArray(64, '\0')
+        << QStringLiteral("剪貼簿上的圖片太大（100000 × 100000 像素），無法載入。");
+}
+
+void TestGrabX11::badImagesFromAnotherProgramAreReported()
+{
+    QFETCH(QByteArray, type);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, message);
+    offer(type.constData(), bytes);
+    try {
+        capture::GrabFrame(nullptr);
+        QFAIL("a bad image was taken");
+    } catch (const capture::GrabError& error) {
+        QCOMPARE(QString::fromUtf8(error.what()), message);
+    }
+}
+
+void TestGrabX11::aStalledOwnerDoesNotHangTheGrab()
+{
+    offer("image/png", encoded(sample(), "PNG"));
+    ::kill(pid_t(owner_->processId()), SIGSTOP);
+
+    // Qt gives up on an owner that does not answer; what matters here is that
+    // the grab returns, with an error or with nothing, rather than hang.
+    QElapsedTimer elapsed;
+    elapsed.start();
+    try {
+        QVERIFY(!capture::GrabFrame(nullptr));
+    } catch (const capture::GrabError& error) {
+        qInfo("stalled owner: %s", error.what());
+    }
+    qInfo("stalled owner: the grab returned after %lld ms", elapsed.elapsed());
+}
+
+QTEST_MAIN(TestGrabX11)
+#include "tst_grab_x11.moc"
