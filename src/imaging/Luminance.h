@@ -19,7 +19,34 @@ constexpr int Luminance(std::uint8_t R, std::uint8_t G, std::uint8_t B) noexcept
 }
 
 static_assert(Luminance(255, 255, 255) == 254);
-static_assert(Luminance(255, 0, 0) == 76 && Luminance(0, 255, 0) == 149 && Luminance(0, 0, 255) == 29);
+static_assert(Luminance(255, 0, 0) == 76 && Luminance(0, 255, 0) == 149 &&
+              Luminance(0, 0, 255) == 29);
 static_assert(Luminance(200, 100, 50) == 124);
+
+// The same rule in 32-bit arithmetic, for the pass. With these weights,
+// luminanceSum(R, G, B) >> 23 equals Luminance(R, G, B) for every one of the
+// 2^24 colours (the tests go through all of them), and the largest sum,
+// 255 * 8388581, stays below 2^31.
+inline constexpr std::uint32_t kRedWeight23 = 2508186;
+inline constexpr std::uint32_t kGreenWeight23 = 4924091;
+inline constexpr std::uint32_t kBlueWeight23 = 956304;
+
+constexpr std::uint32_t luminanceSum(std::uint8_t R, std::uint8_t G, std::uint8_t B) noexcept
+{
+    return kRedWeight23 * R + kGreenWeight23 * G + kBlueWeight23 * B;
+}
+
+// The smallest luminanceSum whose luminance is above the threshold: a pixel
+// is white exactly when its sum reaches it. Below 0 every sum reaches it;
+// from 254 on (the largest luminance) none does.
+constexpr std::uint32_t whiteFloor(int threshold) noexcept
+{
+    const int level = threshold < 0 ? 0 : threshold > 254 ? 255 : threshold + 1;
+    return static_cast<std::uint32_t>(level) << 23;
+}
+
+static_assert(luminanceSum(255, 255, 255) < whiteFloor(254) &&
+              luminanceSum(255, 255, 255) >= whiteFloor(253));
+static_assert(luminanceSum(255, 255, 255) < (1u << 31));
 
 } // namespace imaging
