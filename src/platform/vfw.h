@@ -41,6 +41,9 @@ static_assert(WM_CAP_DRIVER_CONNECT == 0x40A && WM_CAP_EDIT_COPY == 0x41E &&
               WM_CAP_SET_PREVIEW == 0x432 && WM_CAP_SET_OVERLAY == 0x433 &&
               WM_CAP_SET_PREVIEWRATE == 0x434);
 
+// C linkage, as the platform's own functions have.
+extern "C" {
+
 // Creates a capture window as a child of hwndParent at the given place and
 // size, not yet connected to any driver. Returns its handle, or null.
 HWND capCreateCaptureWindowA(LPCSTR lpszWindowName, DWORD dwStyle, int x, int y, int nWidth,
@@ -53,3 +56,5 @@ BOOL IsWindow(HWND hWnd);
 // Delivers a request to the window and returns its result; 0 for a window that
 // does not exist or a message it does not know.
 LRESULT SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+
+} // extern "C"

@@ -16,7 +16,42 @@
 // The open-camera and grab buttons on the real window, with the real capture
 // service running against the fake camera.
 
+// Every request the program sends to a capture window, seen on its way: the
+// link step routes the program's calls of SendMessageA here
+// (-Wl,--wrap=SendMessageA), and they go on to the real service.
+struct Request {
+    UINT message;
+    WPARAM wParam;
+    bool operator==(const Request&) const = default;
+};
+static std::vector<Request> sentRequests;
+
+extern "C" LRESULT __real_SendMessageA(HWND, UINT, WPARAM, LPARAM);
+extern "C" LRESULT __wrap_SendMessageA(HWND, UINT, WPARAM, LPARAM);
+extern "C" LRESULT __wrap_SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    sentRequests.push_back({message, wParam});
+    return __real_SendMessageA(window, message, wParam, lParam);
+}
+
 namespace {
+
+std::vector<Request> connects(int from, int to)
+{
+    std::vector<Request> requests;
+    for (int i = from; i <= to; ++i)
+        requests.push_back({WM_CAP_DRIVER_CONNECT, WPARAM(i)});
+    return requests;
+}
+
+const std::vector<Request> kDisplayRequests = {
+    {WM_CAP_SET_OVERLAY, 1}, {WM_CAP_SET_PREVIEW, 1}, {WM_CAP_SET_PREVIEWRATE, 33}};
+
+std::vector<Request> operator+(std::vector<Request> a, const std::vector<Request>& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 QStringList fakeLog()
 {
@@ -119,6 +154,7 @@ private:
 void TestCamera::init()
 {
     fakecam_reset();
+    sentRequests.clear();
     QGuiApplication::clipboard()->clear();
     CapWnd = nullptr;
     form_ = std::make_unique<TForm1>(nullptr);
@@ -142,6 +178,7 @@ void TestCamera::onlyTheFirstDriverThatAcceptsIsTried()
     QTest::mouseClick(form_->Button1, Qt::LeftButton);
 
     QCOMPARE(opens(), refusedOpens(0, 2) << QStringLiteral("open 3"));
+    QVERIFY(sentRequests == connects(0, 3) + kDisplayRequests);
     QVERIFY(boxes_->seen().isEmpty());
     QVERIFY(IsWindow(CapWnd));
     QCOMPARE(captureWindows(*form_).size(), 1);
@@ -153,6 +190,8 @@ void TestCamera::withoutACameraTenAttemptsAndOneMessage()
     QTest::mouseClick(form_->Button1, Qt::LeftButton);
 
     QCOMPARE(opens(), refusedOpens(0, 9));
+    // The display requests still go to the unconnected window, after the box.
+    QVERIFY(sentRequests == connects(0, 9) + kDisplayRequests);
     QCOMPARE(boxes_->texts(), QStringList{QStringLiteral("攝影機連接失敗-.-")});
     QCOMPARE(boxes_->seen().first().icon, QMessageBox::NoIcon);
     // The unconnected window stays and is the one a grab will ask.
@@ -198,7 +237,9 @@ void TestCamera::grabTakesTheLiveFrameBitExact()
     form_->ScrollBar1->setValue(90);
     const QString shownThreshold = form_->Edit1->text();
 
+    sentRequests.clear();
     QTest::mouseClick(form_->Button2, Qt::LeftButton);
+    QVERIFY((sentRequests == std::vector<Request>{{WM_CAP_EDIT_COPY, 0}}));
     const imaging::Picture& picture = form_->Image1->Picture();
     QCOMPARE(picture.Width(), 640);
     QCOMPARE(picture.Height(), 480);
@@ -234,8 +275,9 @@ void TestCamera::withoutADriverTheClipboardImageIsTaken()
     earlier.fill(qRgb(10, 20, 30));
     QGuiApplication::clipboard()->setImage(earlier);
 
-    // No capture window at all yet.
+    // No capture window at all yet: nothing is sent.
     QTest::mouseClick(form_->Button2, Qt::LeftButton);
+    QVERIFY(sentRequests.empty());
     QCOMPARE(form_->Image1->Picture().Width(), 4);
     QCOMPARE(form_->Image1->Picture().ScanLine(1)[0], std::uint8_t(30));
 
