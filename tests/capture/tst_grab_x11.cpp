@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include <sys/types.h>
 
@@ -33,6 +34,7 @@ private slots:
     void badImagesFromAnotherProgramAreReported_data();
     void badImagesFromAnotherProgramAreReported();
     void aStalledOwnerDoesNotHangTheGrab();
+    void anOwnerDyingMidTransferIsSurvived();
 
 private:
     // Puts the bytes on the clipboard through xclip, which stays in the
@@ -178,6 +180,30 @@ void TestGrabX11::aStalledOwnerDoesNotHangTheGrab()
         qInfo("stalled owner: %s", error.what());
     }
     qInfo("stalled owner: the grab returned after %lld ms", elapsed.elapsed());
+}
+
+void TestGrabX11::anOwnerDyingMidTransferIsSurvived()
+{
+    // Large enough that X hands it over in many pieces.
+    QImage big(3000, 2000, QImage::Format_RGB32);
+    big.fill(qRgb(1, 2, 3));
+    offer("image/bmp", encoded(big, "BMP"));
+    const auto pid = pid_t(owner_->processId());
+    std::thread killer([pid] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::kill(pid, SIGKILL);
+    });
+    // A whole picture, an error or nothing are all fair outcomes; a crash, a
+    // hang or a picture of another size are not.
+    try {
+        if (const std::optional<imaging::Picture> picture = capture::GrabFrame(nullptr))
+            QCOMPARE(picture->Width(), 3000);
+        else
+            qInfo("owner died mid-transfer: nothing taken");
+    } catch (const capture::GrabError& error) {
+        qInfo("owner died mid-transfer: %s", error.what());
+    }
+    killer.join();
 }
 
 QTEST_MAIN(TestGrabX11)

@@ -78,6 +78,7 @@ struct Node {
     std::vector<Bytes> frames;
     bool unplugged = false;
     int unplugAfter = 0; // frames left before unplugging; 0: not planned
+    int unplugAtCall = 0; // ioctls left before unplugging; 0: not planned
     int corruptNext = 0;
     std::atomic<long> delivered{0};
     const void* owner = nullptr; // the handle whose buffers the node has
@@ -419,6 +420,8 @@ int deviceIoctl(State& s, const std::shared_ptr<Handle>& hp, unsigned long reque
         const char* name = ioctlName(request);
         logLine(s,
                 "ioctl " + std::to_string(n.index) + ' ' + (name ? name : std::to_string(request)));
+        if (n.unplugAtCall > 0 && --n.unplugAtCall == 0)
+            unplugLocked(s, h.node);
         if (n.unplugged)
             return fail(ENODEV);
     }
@@ -889,6 +892,14 @@ FAKECAM_EXPORT void fakecam_unplug(int index, int after_frames)
         unplugLocked(s, s.nodes[index]);
     else
         s.nodes[index]->unplugAfter = after_frames;
+}
+
+FAKECAM_EXPORT void fakecam_unplug_at_ioctl(int index, int calls)
+{
+    State& s = state();
+    std::lock_guard global(s.g);
+    if (index >= 0 && index < kNodes && s.nodes[index])
+        s.nodes[index]->unplugAtCall = calls;
 }
 
 FAKECAM_EXPORT void fakecam_corrupt(int index, int frames)

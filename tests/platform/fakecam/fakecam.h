@@ -56,6 +56,9 @@ int fakecam_configure(const char* spec);
 /* Unplugs the node now (after_frames 0) or after that many more frames. Open
  * descriptors then fail with ENODEV and poll reports POLLERR | POLLHUP. */
 void fakecam_unplug(int index, int after_frames);
+/* Unplugs the node as its `calls`-th ioctl from now arrives (1: the next
+ * one), which then fails: the device vanishes at that step of a connection. */
+void fakecam_unplug_at_ioctl(int index, int calls);
 /* The next `frames` frames of the node arrive cut to half their length. */
 void fakecam_corrupt(int index, int frames);
 
