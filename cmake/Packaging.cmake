@@ -10,10 +10,10 @@ set(CPACK_PACKAGE_NAME threshcam)
 set(CPACK_PACKAGE_VENDOR "threshcam developers")
 set(CPACK_PACKAGE_CONTACT "threshcam developers <threshcam@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Grab a camera frame and binarize it with a hand-set threshold")
-set(CPACK_PACKAGE_DESCRIPTION
-    "threshcam shows a camera's live picture, grabs a still frame through the\n"
-    "clipboard and turns it black and white by a threshold set on a scroll bar.\n"
-    "Its window has Traditional Chinese captions.")
+set(CPACK_PACKAGE_DESCRIPTION "threshcam shows a camera's live picture, grabs a still frame through the \
+clipboard and turns it black and white by a threshold set on a scroll bar. \
+Its window has Traditional Chinese captions.")
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
