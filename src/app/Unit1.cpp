@@ -34,7 +34,7 @@ protected:
         if (watched == window_ && (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
                                    event->type() == QEvent::Show)) {
             const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
-            if (!frame.isEmpty()) {
+            if (!frame.isNull()) {
                 window_->removeEventFilter(this);
                 window_->resize(outer_ - frame);
             }
