@@ -59,17 +59,27 @@ const char* invertPath()
 
 #else
 
+#include <cstring>
+
 namespace bench {
 
 void invertInPlace(std::uint8_t* bytes, std::size_t count)
 {
-    for (std::size_t i = 0; i < count; ++i)
+    // Eight bytes at a time, the widest the plain language offers.
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + i, 8);
+        word = ~word;
+        std::memcpy(bytes + i, &word, 8);
+    }
+    for (; i < count; ++i)
         bytes[i] = static_cast<std::uint8_t>(~bytes[i]);
 }
 
 const char* invertPath()
 {
-    return "C++";
+    return "C++, 64-bit words";
 }
 
 } // namespace bench
