@@ -17,6 +17,7 @@ void binarizePortable(Picture& picture, int threshold) noexcept;
 // The SIMD instruction sets the pass was built for that this processor runs,
 // best first, by Highway's names ("AVX3", "AVX2", "SSE4", "SSSE3" on x86).
 // Empty in a build without SIMD paths or on a processor with none of them.
+// While useBinarizeSimdTarget holds one path, only that one is listed.
 std::vector<std::string> binarizeSimdTargets();
 
 // Makes Binarize take the named SIMD path (one of binarizeSimdTargets()), or

@@ -30,7 +30,8 @@ Picture::Picture(int width, int height)
     if (width == 0 || height == 0)
         return;
     const std::size_t stride = StrideFor(width);
-    bits_ = std::make_unique_for_overwrite<std::uint8_t[]>(stride * static_cast<std::size_t>(height));
+    bits_ =
+        std::make_unique_for_overwrite<std::uint8_t[]>(stride * static_cast<std::size_t>(height));
     width_ = width;
     height_ = height;
     stride_ = stride;
@@ -66,8 +67,7 @@ Picture::Picture(Picture&& other) noexcept
     , height_(std::exchange(other.height_, 0))
     , stride_(std::exchange(other.stride_, 0))
     , bits_(std::move(other.bits_))
-{
-}
+{}
 
 Picture& Picture::operator=(Picture&& other) noexcept
 {

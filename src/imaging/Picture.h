@@ -41,7 +41,10 @@ public:
     std::size_t SizeInBytes() const noexcept { return stride_ * static_cast<std::size_t>(height_); }
 
     // Address of the first pixel of row y, 0 being the top row.
-    std::uint8_t* ScanLine(int y) noexcept { return bits_.get() + stride_ * static_cast<std::size_t>(y); }
+    std::uint8_t* ScanLine(int y) noexcept
+    {
+        return bits_.get() + stride_ * static_cast<std::size_t>(y);
+    }
     const std::uint8_t* ScanLine(int y) const noexcept
     {
         return bits_.get() + stride_ * static_cast<std::size_t>(y);
