@@ -62,6 +62,13 @@ quint16 little16(const QByteArray& b, int at)
     return qFromLittleEndian<quint16>(b.constData() + at);
 }
 
+// Whether width x height is more than we take. The sides a header can claim
+// (up to 2^32 - 1 each) have a product beyond 64 bits, so no multiplication.
+bool overPixelLimit(qint64 width, qint64 height)
+{
+    return width > 0 && height > kMaxGrabPixels / width;
+}
+
 std::optional<Header> readHeader(const QByteArray& b)
 {
     if (b.startsWith("\x89PNG\r\n\x1a\n") && b.size() >= 24 && b.mid(12, 4) == "IHDR")
@@ -81,8 +88,10 @@ std::optional<Header> readHeader(const QByteArray& b)
         if (b.size() >= 34) {
             const quint16 bitsPerPixel = little16(b, 28);
             const quint32 compression = little32(b, 30);
-            // Uncompressed rows (plain or with bit fields) have a known length.
-            if (compression == 0 || compression == 3 || compression == 6) {
+            // Uncompressed rows (plain or with bit fields) have a known length;
+            // only worked out for a size we take, where it cannot overflow.
+            if ((compression == 0 || compression == 3 || compression == 6) &&
+                !overPixelLimit(h.width, h.height)) {
                 const qint64 stride = (h.width * bitsPerPixel + 31) / 32 * 4;
                 h.requiredBytes = qint64{little32(b, 10)} + stride * h.height;
             }
@@ -108,7 +117,7 @@ std::optional<Header> readHeader(const QByteArray& b)
 QImage decode(const QByteArray& bytes)
 {
     if (const std::optional<Header> header = readHeader(bytes)) {
-        if (header->width * header->height > kMaxGrabPixels)
+        if (overPixelLimit(header->width, header->height))
             refuseTooLarge(header->width, header->height);
         if (header->requiredBytes > bytes.size())
             refuseCorrupt();

@@ -7,6 +7,7 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <cstdint>
 #include <cstring>
 
 // Reading pictures from the clipboard: conversions to 24 bits, and clipboard
@@ -232,22 +233,35 @@ void TestGrab::oversizedImagesAreRefusedFromTheirHeader_data()
 {
     QTest::addColumn<QString>("type");
     QTest::addColumn<QByteArray>("bytes");
-    QTest::newRow("PNG 100000 x 100000") << QStringLiteral("image/png") << pngHeader(100000, 100000);
-    QTest::newRow("BMP 100000 x 100000") << QStringLiteral("image/bmp") << bmpHeader(100000, 100000);
-    QTest::newRow("BMP 100000 x 100000 top-down") << QStringLiteral("image/bmp") << bmpHeader(100000, -100000);
+    QTest::addColumn<QString>("size");
+    const QString big = QStringLiteral("100000 × 100000");
+    QTest::newRow("PNG 100000 x 100000")
+        << QStringLiteral("image/png") << pngHeader(100000, 100000) << big;
+    QTest::newRow("BMP 100000 x 100000")
+        << QStringLiteral("image/bmp") << bmpHeader(100000, 100000) << big;
+    QTest::newRow("BMP 100000 x 100000 top-down")
+        << QStringLiteral("image/bmp") << bmpHeader(100000, -100000) << big;
+    // Sizes whose pixel count, or a BMP's byte count, is beyond 64 bits.
+    QTest::newRow("PNG of the largest size")
+        << QStringLiteral("image/png") << pngHeader(0xFFFFFFFFu, 0xFFFFFFFFu)
+        << QStringLiteral("4294967295 × 4294967295");
+    QTest::newRow("BMP of the largest size")
+        << QStringLiteral("image/bmp") << bmpHeader(INT32_MIN, INT32_MIN)
+        << QStringLiteral("2147483648 × 2147483648");
 }
 
 void TestGrab::oversizedImagesAreRefusedFromTheirHeader()
 {
     QFETCH(QString, type);
     QFETCH(QByteArray, bytes);
+    QFETCH(QString, size);
     offer(type, bytes);
     try {
         capture::GrabFrame(nullptr);
         QFAIL("an oversized image was taken");
     } catch (const capture::GrabError& error) {
         QCOMPARE(QString::fromUtf8(error.what()),
-                 QStringLiteral("剪貼簿上的圖片太大（100000 × 100000 像素），無法載入。"));
+                 QStringLiteral("剪貼簿上的圖片太大（%1 像素），無法載入。").arg(size));
     }
 }
 
