@@ -144,7 +144,10 @@ QString TestEndToEnd::start(const QString& cameras)
     program_ = std::make_unique<QProcess>();
     program_->setProcessEnvironment(env);
     program_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    program_->start(QStringLiteral(THRESHCAM_PROGRAM), {});
+    // THRESHCAM_WRAPPER runs the program under another, e.g. "valgrind ...".
+    QStringList command = QProcess::splitCommand(qEnvironmentVariable("THRESHCAM_WRAPPER"));
+    command << QStringLiteral(THRESHCAM_PROGRAM);
+    program_->start(command.takeFirst(), command);
     if (!program_->waitForStarted())
         return {};
     QStringList found;
