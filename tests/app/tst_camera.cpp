@@ -1,4 +1,5 @@
 #include "ModalBoxes.h"
+#include "Pictures.h"
 #include "TApplication.h"
 #include "Unit1.h"
 #include "fakecam.h"
@@ -81,24 +82,6 @@ QList<QWidget*> captureWindows(const TForm1& form)
     for (QWidget* child : form.Panel1->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
         windows << child;
     return windows;
-}
-
-imaging::Picture solid(int width, int height, std::uint8_t value)
-{
-    imaging::Picture p(width, height);
-    for (int y = 0; y < height; ++y)
-        std::memset(p.ScanLine(y), value, 3 * static_cast<std::size_t>(width));
-    return p;
-}
-
-bool samePixels(const imaging::Picture& a, const imaging::Picture& b)
-{
-    if (a.Width() != b.Width() || a.Height() != b.Height())
-        return false;
-    for (int y = 0; y < a.Height(); ++y)
-        if (std::memcmp(a.ScanLine(y), b.ScanLine(y), 3 * static_cast<std::size_t>(a.Width())) != 0)
-            return false;
-    return true;
 }
 
 // Which of the fake camera's pattern frames the picture is, or -1.

@@ -4,6 +4,7 @@
 // for the memory there is.
 
 #include "ModalBoxes.h"
+#include "Pictures.h"
 #include "TApplication.h"
 #include "Unit1.h"
 #include "fakecam.h"
@@ -42,14 +43,6 @@ bool sanitized()
 #endif
 #endif
     return qEnvironmentVariableIsSet("THRESHCAM_UNDER_VALGRIND");
-}
-
-imaging::Picture solid(int width, int height, std::uint8_t value)
-{
-    imaging::Picture p(width, height);
-    for (int y = 0; y < height; ++y)
-        std::memset(p.ScanLine(y), value, 3 * static_cast<std::size_t>(width));
-    return p;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "BinarizePaths.h"
 #include "Luminance.h"
 #include "Picture.h"
+#include "Pictures.h"
 
 #include <QTest>
 
@@ -16,19 +17,6 @@ using imaging::Picture;
 
 namespace {
 
-Picture filled(int width, int height, std::uint8_t B, std::uint8_t G, std::uint8_t R)
-{
-    Picture p(width, height);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            p.ScanLine(y)[3 * x] = B;
-            p.ScanLine(y)[3 * x + 1] = G;
-            p.ScanLine(y)[3 * x + 2] = R;
-        }
-    }
-    return p;
-}
-
 Picture noise(int width, int height, unsigned seed)
 {
     Picture p(width, height);
@@ -37,16 +25,6 @@ Picture noise(int width, int height, unsigned seed)
         for (int x = 0; x < 3 * width; ++x)
             p.ScanLine(y)[x] = static_cast<std::uint8_t>(rng());
     return p;
-}
-
-bool samePixels(const Picture& a, const Picture& b)
-{
-    if (a.Width() != b.Width() || a.Height() != b.Height())
-        return false;
-    for (int y = 0; y < a.Height(); ++y)
-        if (std::memcmp(a.ScanLine(y), b.ScanLine(y), 3 * static_cast<std::size_t>(a.Width())) != 0)
-            return false;
-    return true;
 }
 
 std::uint8_t valueOf(const Picture& p, int x, int y)
