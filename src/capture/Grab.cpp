@@ -138,6 +138,11 @@ QImage decode(const QByteArray& bytes)
     QImage image;
     if (!reader.read(&image) || image.isNull())
         refuseCorrupt();
+    // What a decoder makes can be larger than its header and size() said: a
+    // GIF whose logical screen has no width takes its frames' reach instead.
+    // The allocation limit above bounds what it costs to find out.
+    if (overPixelLimit(image.width(), image.height()))
+        refuseTooLarge(image.width(), image.height());
     return image;
 }
 

@@ -248,6 +248,14 @@ void TestGrab::oversizedImagesAreRefusedFromTheirHeader_data()
     QTest::newRow("BMP of the largest size")
         << QStringLiteral("image/bmp") << bmpHeader(INT32_MIN, INT32_MIN)
         << QStringLiteral("2147483648 × 2147483648");
+    // 25 bytes that decode to 8193 x 8193: a logical screen 0 wide and 8193
+    // high, and a frame placed at x = 8193. Neither the header nor Qt's size()
+    // tells; the decoded picture does.
+    const QByteArray gif("GIF89a\x00\x00\x01\x20\x00\x00\x00"
+                         ",\x01\x20\x49\x00\x00\x00\x00\x00\x00\x00\x00\x00",
+                         25);
+    QTest::newRow("GIF larger than its header says")
+        << QStringLiteral("image/gif") << gif << QStringLiteral("8193 × 8193");
 }
 
 void TestGrab::oversizedImagesAreRefusedFromTheirHeader()
