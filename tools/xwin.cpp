@@ -9,10 +9,9 @@
 #include <QScreen>
 #include <QTextStream>
 
-#include <xcb/xcb.h>
-
 #include <cstring>
 #include <memory>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -36,10 +35,10 @@ bool close(xcb_connection_t* connection, xcb_window_t window)
     event.data.data32[1] = XCB_CURRENT_TIME;
     if (event.type == XCB_ATOM_NONE || event.data.data32[0] == XCB_ATOM_NONE)
         return false;
-    const xcb_void_cookie_t cookie =
-        xcb_send_event_checked(connection, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
-    std::unique_ptr<xcb_generic_error_t, decltype(&std::free)> error(xcb_request_check(connection, cookie),
-                                                                      &std::free);
+    const xcb_void_cookie_t cookie = xcb_send_event_checked(
+        connection, 0, window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
+    std::unique_ptr<xcb_generic_error_t, decltype(&std::free)> error(
+        xcb_request_check(connection, cookie), &std::free);
     return !error;
 }
 
@@ -50,7 +49,8 @@ int main(int argc, char* argv[])
     QGuiApplication app(argc, argv);
     QTextStream err(stderr);
     const QString verb = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    if (!((verb == QLatin1String("shot") && argc == 4) || (verb == QLatin1String("close") && argc == 3))) {
+    if (!((verb == QLatin1String("shot") && argc == 4) ||
+          (verb == QLatin1String("close") && argc == 3))) {
         err << "usage: xwin shot WINDOW-ID FILE.png | xwin close WINDOW-ID\n";
         return 2;
     }

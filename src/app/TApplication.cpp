@@ -10,8 +10,7 @@
 
 TApplication::TApplication(int& argc, char** argv)
     : QApplication(argc, argv)
-{
-}
+{}
 
 TApplication::~TApplication()
 {
@@ -52,7 +51,8 @@ void ShowException(const std::exception& error)
         text = QStringLiteral("圖片尺寸太大，無法處理。");
     else
         text = QString::fromUtf8(error.what());
-    QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationDisplayName(), text);
+    QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationDisplayName(),
+                          text);
 }
 
 void ShowMessage(const QString& text)

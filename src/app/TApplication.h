@@ -39,8 +39,7 @@ void ShowMessage(const QString& text);
 
 // Runs one event handler. What it throws ends here, in the standard error box,
 // so that no exception unwinds through Qt and the program goes on.
-template <class Handler>
-void Dispatch(Handler&& handler) noexcept
+template <class Handler> void Dispatch(Handler&& handler) noexcept
 {
     try {
         try {

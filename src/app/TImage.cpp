@@ -1,16 +1,15 @@
 #include "TImage.h"
 
 #include <QImage>
-#include <QPainter>
 #include <QPaintEvent>
+#include <QPainter>
 
 #include <algorithm>
 #include <utility>
 
 TImage::TImage(QWidget* parent)
     : QWidget(parent)
-{
-}
+{}
 
 void TImage::setPicture(imaging::Picture picture) noexcept
 {
@@ -31,8 +30,8 @@ void TImage::paintEvent(QPaintEvent* event)
     // rows aligned to four bytes. Only the visible part is converted.
     const QImage view(picture_.ScanLine(0), picture_.Width(), picture_.Height(),
                       static_cast<qsizetype>(picture_.Stride()), QImage::Format_BGR888);
-    const QRect visible =
-        event->rect() & QRect(0, 0, std::min(picture_.Width(), width()), std::min(picture_.Height(), height()));
+    const QRect visible = event->rect() & QRect(0, 0, std::min(picture_.Width(), width()),
+                                                std::min(picture_.Height(), height()));
     if (visible.isEmpty())
         return;
     QPainter painter(this);

@@ -4,8 +4,7 @@
 
 TScrollBar::TScrollBar(QWidget* parent)
     : QScrollBar(parent)
-{
-}
+{}
 
 void TScrollBar::keyPressEvent(QKeyEvent* event)
 {

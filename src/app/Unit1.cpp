@@ -31,8 +31,9 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (watched == window_ && (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
-                                   event->type() == QEvent::Show)) {
+        if (watched == window_ &&
+            (event->type() == QEvent::Move || event->type() == QEvent::Resize ||
+             event->type() == QEvent::Show)) {
             const QSize frame = window_->frameGeometry().size() - window_->geometry().size();
             if (!frame.isNull()) {
                 window_->removeEventFilter(this);
@@ -69,7 +70,8 @@ TForm1::TForm1(QWidget* owner)
 template <class Sender, class Signal>
 void TForm1::bindEvent(Sender* sender, Signal signal, void (TForm1::*handler)(QObject*))
 {
-    connect(sender, signal, this, [this, sender, handler] { Dispatch([&] { (this->*handler)(sender); }); });
+    connect(sender, signal, this,
+            [this, sender, handler] { Dispatch([&] { (this->*handler)(sender); }); });
 }
 
 void TForm1::Button1Click(QObject*)

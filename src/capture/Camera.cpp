@@ -14,7 +14,8 @@ LRESULT GuardedSend(HWND window, UINT message, WPARAM wParam)
 HWND CreateCaptureWindow(QWidget* panel)
 {
     const auto parent = reinterpret_cast<HWND>(panel->winId());
-    return capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 0, 0, panel->width(), panel->height(), parent, 0);
+    return capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 0, 0, panel->width(),
+                                   panel->height(), parent, 0);
 }
 
 bool ConnectFirstDriver(HWND window)

@@ -22,7 +22,8 @@ namespace {
 // simple first. Other image types that Qt reads follow, then JPEG.
 int preference(const QString& mimeType)
 {
-    static const char* const order[] = {"image/png", "image/bmp", "image/x-bmp", "image/x-MS-bmp", "image/tiff"};
+    static const char* const order[] = {"image/png", "image/bmp", "image/x-bmp", "image/x-MS-bmp",
+                                        "image/tiff"};
     for (int i = 0; i < int(std::size(order)); ++i)
         if (mimeType.compare(QLatin1String(order[i]), Qt::CaseInsensitive) == 0)
             return i;
@@ -37,8 +38,9 @@ QStringList readableImageTypes(const QMimeData& data)
         if (readable.contains(format.toLatin1()))
             types << format;
     }
-    std::stable_sort(types.begin(), types.end(),
-                     [](const QString& a, const QString& b) { return preference(a) < preference(b); });
+    std::stable_sort(types.begin(), types.end(), [](const QString& a, const QString& b) {
+        return preference(a) < preference(b);
+    });
     return types;
 }
 
@@ -72,7 +74,8 @@ bool overPixelLimit(qint64 width, qint64 height)
 std::optional<Header> readHeader(const QByteArray& b)
 {
     if (b.startsWith("\x89PNG\r\n\x1a\n") && b.size() >= 24 && b.mid(12, 4) == "IHDR")
-        return Header{qFromBigEndian<quint32>(b.constData() + 16), qFromBigEndian<quint32>(b.constData() + 20), 0};
+        return Header{qFromBigEndian<quint32>(b.constData() + 16),
+                      qFromBigEndian<quint32>(b.constData() + 20), 0};
     if (b.startsWith("GIF8") && b.size() >= 10)
         return Header{little16(b, 6), little16(b, 8), 0};
     if (b.startsWith("BM") && b.size() >= 26) {
@@ -176,7 +179,8 @@ imaging::Picture PictureFromImage(const QImage& image)
     if (bgr.isNull())
         throw std::bad_alloc();
     imaging::Picture picture(bgr.width(), bgr.height());
-    const std::size_t rowBytes = static_cast<std::size_t>(bgr.width()) * imaging::Picture::kBytesPerPixel;
+    const std::size_t rowBytes =
+        static_cast<std::size_t>(bgr.width()) * imaging::Picture::kBytesPerPixel;
     for (int y = 0; y < bgr.height(); ++y)
         std::memcpy(picture.ScanLine(y), bgr.constScanLine(y), rowBytes);
     return picture;

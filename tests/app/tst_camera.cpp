@@ -93,8 +93,9 @@ int patternFrame(const imaging::Picture& picture)
         fakecam_pattern(w, h, frame, bgr.data());
         bool same = true;
         for (int y = 0; y < h && same; ++y)
-            same = std::memcmp(picture.ScanLine(y), bgr.data() + 3 * static_cast<std::size_t>(w) * y,
-                               3 * static_cast<std::size_t>(w)) == 0;
+            same =
+                std::memcmp(picture.ScanLine(y), bgr.data() + 3 * static_cast<std::size_t>(w) * y,
+                            3 * static_cast<std::size_t>(w)) == 0;
         if (same)
             return int(frame);
     }
@@ -228,7 +229,8 @@ void TestCamera::grabTakesTheLiveFrameBitExact()
     QCOMPARE(picture.Height(), 480);
     QVERIFY2(patternFrame(picture) >= 0, "the view holds no frame the camera sent");
     // The same frame stays on the clipboard for other programs.
-    const QImage copied = QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_BGR888);
+    const QImage copied =
+        QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_BGR888);
     QCOMPARE(copied.size(), QSize(640, 480));
     for (int y = 0; y < 480; ++y)
         QVERIFY(std::memcmp(copied.constScanLine(y), picture.ScanLine(y), 640 * 3) == 0);

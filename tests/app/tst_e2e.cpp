@@ -42,7 +42,8 @@ QByteArray run(const QString& program, const QStringList& arguments)
 
 QStringList windowsNamed(const QString& name)
 {
-    return QString::fromLatin1(run(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--name", "^" + name + "$"}))
+    return QString::fromLatin1(run(QStringLiteral("xdotool"),
+                                   {"search", "--onlyvisible", "--name", "^" + name + "$"}))
         .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
@@ -54,8 +55,10 @@ void click(const QString& window, QPoint at)
 
 QImage screen(const QString& window)
 {
-    return QGuiApplication::primaryScreen()->grabWindow(window.toULongLong()).toImage().convertToFormat(
-        QImage::Format_RGB32);
+    return QGuiApplication::primaryScreen()
+        ->grabWindow(window.toULongLong())
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
 }
 
 // The camera's frame as blue-green-red rows, as the fake sends it.
@@ -67,8 +70,7 @@ std::vector<unsigned char> frame(unsigned number)
 }
 
 // Whether the screen shows exactly `expected(x, y)` over the frame's area at `origin`.
-template <class Expected>
-bool shows(const QImage& shot, QPoint origin, Expected expected)
+template <class Expected> bool shows(const QImage& shot, QPoint origin, Expected expected)
 {
     for (int y = 0; y < kFrameHeight; ++y)
         for (int x = 0; x < kFrameWidth; ++x)
@@ -138,8 +140,8 @@ QString TestEndToEnd::start(const QString& cameras)
     env.insert(QStringLiteral("FAKECAM"), cameras);
     env.insert(QStringLiteral("FAKECAM_LOG"), dir_.filePath(QStringLiteral("camera.log")));
     // A sanitizer runtime would otherwise insist on being loaded first.
-    env.insert(QStringLiteral("ASAN_OPTIONS"),
-               env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":verify_asan_link_order=0"));
+    env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) +
+                                                   QStringLiteral(":verify_asan_link_order=0"));
     QFile::remove(dir_.filePath(QStringLiteral("camera.log")));
     program_ = std::make_unique<QProcess>();
     program_->setProcessEnvironment(env);
@@ -192,7 +194,8 @@ void TestEndToEnd::withoutACameraTheMessageComesOncePerClick()
 
 void TestEndToEnd::cameraToBlackAndWhite()
 {
-    QVERIFY(!start(QStringLiteral("2=bgr24:%1x%2@30").arg(kFrameWidth).arg(kFrameHeight)).isEmpty());
+    QVERIFY(
+        !start(QStringLiteral("2=bgr24:%1x%2@30").arg(kFrameWidth).arg(kFrameHeight)).isEmpty());
 
     // Open the camera: the live picture appears in the left panel.
     click(window_, kButton1);
@@ -205,8 +208,9 @@ void TestEndToEnd::cameraToBlackAndWhite()
     int grabbed = -1;
     QTRY_VERIFY_WITH_TIMEOUT((grabbed = frameShown(screen(window_), kImage1)) >= 0, 10000);
     for (const char* type : {"image/png", "image/bmp"}) {
-        const QImage pasted = QImage::fromData(
-            run(QStringLiteral("xclip"), {"-selection", "clipboard", "-o", "-t", QString::fromLatin1(type)}));
+        const QImage pasted =
+            QImage::fromData(run(QStringLiteral("xclip"), {"-selection", "clipboard", "-o", "-t",
+                                                           QString::fromLatin1(type)}));
         QCOMPARE(pasted.size(), QSize(kFrameWidth, kFrameHeight));
         const std::vector<unsigned char> bgr = frame(unsigned(grabbed));
         for (int y = 0; y < kFrameHeight; y += 7)
@@ -221,7 +225,8 @@ void TestEndToEnd::cameraToBlackAndWhite()
     auto binarized = [&](int threshold) {
         return [&bgr, threshold](int x, int y) {
             const unsigned char* p = &bgr[3 * (std::size_t(y) * kFrameWidth + x)];
-            return imaging::Luminance(p[2], p[1], p[0]) > threshold ? qRgb(255, 255, 255) : qRgb(0, 0, 0);
+            return imaging::Luminance(p[2], p[1], p[0]) > threshold ? qRgb(255, 255, 255)
+                                                                    : qRgb(0, 0, 0);
         };
     };
     click(window_, kButton3);
@@ -233,7 +238,8 @@ void TestEndToEnd::cameraToBlackAndWhite()
     QTest::qWait(300);
     QVERIFY(shows(screen(window_), kImage1, binarized(125)));
     run(QStringLiteral("xdotool"), {"key", "End"});
-    QTRY_VERIFY_WITH_TIMEOUT(shows(screen(window_), kImage1, [](int, int) { return qRgb(0, 0, 0); }), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        shows(screen(window_), kImage1, [](int, int) { return qRgb(0, 0, 0); }), 10000);
 
     // Closing while the preview runs ends the program without a word.
     QVERIFY(windowsNamed(QStringLiteral("threshcam")).isEmpty());

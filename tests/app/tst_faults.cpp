@@ -12,10 +12,10 @@
 #include <QClipboard>
 #include <QTest>
 
+#include <sys/resource.h>
+
 #include <functional>
 #include <memory>
-
-#include <sys/resource.h>
 
 // The program's requests pass through here (-Wl,--wrap=SendMessageA) so that
 // a test can act right after one has been answered.
@@ -128,7 +128,8 @@ void TestFaults::cameraVanishesWhileStreaming()
     form_->Image1->setPicture(solid(2, 2, 9));
     QTest::mouseClick(form_->Button2, Qt::LeftButton);
     QCOMPARE(form_->Image1->Picture().Width(), 320);
-    QVERIFY(std::memcmp(form_->Image1->Picture().ScanLine(100), grabbed.ScanLine(100), 320 * 3) == 0);
+    QVERIFY(std::memcmp(form_->Image1->Picture().ScanLine(100), grabbed.ScanLine(100), 320 * 3) ==
+            0);
     QVERIFY(boxes_->seen().isEmpty());
 }
 
@@ -165,7 +166,12 @@ void TestFaults::noMemoryForAHugePicture()
     const QByteArray text = status.readAll();
     const qsizetype at = text.indexOf("VmSize:");
     QVERIFY(at >= 0);
-    const rlim_t used = text.mid(at + 7, text.indexOf('\n', at) - at - 7).trimmed().split(' ').value(0).toULongLong() * 1024;
+    const rlim_t used = text.mid(at + 7, text.indexOf('\n', at) - at - 7)
+                            .trimmed()
+                            .split(' ')
+                            .value(0)
+                            .toULongLong() *
+                        1024;
     rlimit tight = before;
     tight.rlim_cur = used + (48u << 20);
     QCOMPARE(setrlimit(RLIMIT_AS, &tight), 0);

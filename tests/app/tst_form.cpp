@@ -77,8 +77,9 @@ void TestForm::layoutIsTheStoredOne()
         QWidget* w;
         QRect geometry;
     } table[] = {
-        {f.Panel1, {8, 16, 377, 257}},   {f.Panel2, {400, 8, 393, 273}},   {f.Image1, {8, 8, 377, 257}},
-        {f.Button1, {16, 312, 89, 33}},  {f.Button2, {16, 360, 89, 33}},   {f.Button3, {16, 408, 89, 33}},
+        {f.Panel1, {8, 16, 377, 257}},      {f.Panel2, {400, 8, 393, 273}},
+        {f.Image1, {8, 8, 377, 257}},       {f.Button1, {16, 312, 89, 33}},
+        {f.Button2, {16, 360, 89, 33}},     {f.Button3, {16, 408, 89, 33}},
         {f.ScrollBar1, {16, 456, 129, 25}}, {f.Edit1, {160, 456, 41, 21}},
     };
     for (const auto& row : table)
@@ -158,12 +159,12 @@ void TestForm::scrollBarMouseWheelAndArrows()
 
     // Wheel toward the user moves right, as on the desktop the program came from.
     const QPointF centre(bar->width() / 2.0, bar->height() / 2.0);
-    QWheelEvent down(centre, bar->mapToGlobal(centre), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
-                     Qt::NoScrollPhase, false);
+    QWheelEvent down(centre, bar->mapToGlobal(centre), QPoint(), QPoint(0, -120), Qt::NoButton,
+                     Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(bar, &down);
     QCOMPARE(bar->value(), 126);
-    QWheelEvent up(centre, bar->mapToGlobal(centre), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
-                   Qt::NoScrollPhase, false);
+    QWheelEvent up(centre, bar->mapToGlobal(centre), QPoint(), QPoint(0, 120), Qt::NoButton,
+                   Qt::NoModifier, Qt::NoScrollPhase, false);
     QApplication::sendEvent(bar, &up);
     QCOMPARE(bar->value(), 125);
 
@@ -227,7 +228,8 @@ void TestForm::handlerErrorsAreShownAndTheLoopGoesOn()
     // their order says nothing.
     QStringList texts = boxes.texts();
     texts.sort();
-    QStringList expected = {QStringLiteral("boom"), QString(), QStringLiteral("記憶體不足，無法完成這項操作。")};
+    QStringList expected = {QStringLiteral("boom"), QString(),
+                            QStringLiteral("記憶體不足，無法完成這項操作。")};
     expected.sort();
     QCOMPARE(texts, expected);
     for (const auto& box : boxes.seen()) {

@@ -21,7 +21,8 @@ QString run(const QString& program, const QStringList& arguments)
 
 int number(const QString& text, const QString& label)
 {
-    const QRegularExpressionMatch m = QRegularExpression(label + QStringLiteral(":\\s+(-?\\d+)")).match(text);
+    const QRegularExpressionMatch m =
+        QRegularExpression(label + QStringLiteral(":\\s+(-?\\d+)")).match(text);
     return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
@@ -43,19 +44,20 @@ void TestWindowManager::outerRectangleIsTheStoredOne()
     QProcess wm;
     wm.start(QStringLiteral("openbox"), {});
     QVERIFY(wm.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(run(QStringLiteral("xprop"), {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"),
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        run(QStringLiteral("xprop"), {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"),
+        10000);
 
     QProcess program;
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     program.start(QStringLiteral(THRESHCAM_PROGRAM), {});
     QVERIFY(program.waitForStarted());
     QString window;
-    QTRY_VERIFY_WITH_TIMEOUT(!(window = run(QStringLiteral("xdotool"),
-                                            {"search", "--onlyvisible", "--name", "^Form1$"})
-                                            .trimmed())
-                                  .isEmpty(),
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !(window = run(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--name", "^Form1$"})
+                       .trimmed())
+             .isEmpty(),
+        10000);
 
     // The frame's extents as the window manager states them, and the inside
     // as the X server has it; wait until the program has fitted the inside.

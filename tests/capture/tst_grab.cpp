@@ -92,8 +92,12 @@ QByteArray pngHeader(quint32 width, quint32 height)
 QByteArray bmpHeader(qint32 width, qint32 height)
 {
     QByteArray bmp(54, '\0');
-    auto put32 = [&](int at, quint32 v) { qToLittleEndian(v, bmp.data() + at); };
-    auto put16 = [&](int at, quint16 v) { qToLittleEndian(v, bmp.data() + at); };
+    auto put32 = [&](int at, quint32 v) {
+        qToLittleEndian(v, bmp.data() + at);
+    };
+    auto put16 = [&](int at, quint16 v) {
+        qToLittleEndian(v, bmp.data() + at);
+    };
     bmp[0] = 'B';
     bmp[1] = 'M';
     put32(2, 54 + 16);
@@ -225,7 +229,8 @@ void TestGrab::corruptImagesAreReported()
         capture::GrabFrame(nullptr);
         QFAIL("a corrupt image was taken");
     } catch (const capture::GrabError& error) {
-        QCOMPARE(QString::fromUtf8(error.what()), QStringLiteral("剪貼簿上的圖片已損壞，無法讀取。"));
+        QCOMPARE(QString::fromUtf8(error.what()),
+                 QStringLiteral("剪貼簿上的圖片已損壞，無法讀取。"));
     }
 }
 

@@ -14,12 +14,12 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <sys/types.h>
+
 #include <csignal>
 #include <cstring>
 #include <memory>
 #include <thread>
-
-#include <sys/types.h>
 
 class TestGrabX11 : public QObject {
     Q_OBJECT
@@ -92,12 +92,13 @@ void TestGrabX11::offer(const char* type, const QByteArray& bytes, const char* s
     file_.write(bytes);
     file_.flush();
     owner_ = std::make_unique<QProcess>();
-    owner_->start(QStringLiteral("xclip"), {"-quiet", "-selection", "clipboard", "-t", QString::fromLatin1(type),
-                                            "-i", file_.fileName()});
+    owner_->start(QStringLiteral("xclip"), {"-quiet", "-selection", "clipboard", "-t",
+                                            QString::fromLatin1(type), "-i", file_.fileName()});
     QVERIFY(owner_->waitForStarted());
     // Wait until the X server names xclip as the owner.
     QTRY_VERIFY(QGuiApplication::clipboard()->mimeData() &&
-                QGuiApplication::clipboard()->mimeData()->formats().contains(QString::fromLatin1(seenAs ? seenAs : type)));
+                QGuiApplication::clipboard()->mimeData()->formats().contains(
+                    QString::fromLatin1(seenAs ? seenAs : type)));
 }
 
 void TestGrabX11::anImageFromAnotherProgramBecomesThePicture_data()
@@ -121,7 +122,8 @@ void TestGrabX11::anImageFromAnotherProgramBecomesThePicture()
     QCOMPARE(picture->Height(), image.height());
     const QImage bgr = image.convertToFormat(QImage::Format_BGR888);
     for (int y = 0; y < image.height(); ++y)
-        QVERIFY(std::memcmp(picture->ScanLine(y), bgr.constScanLine(y), 3 * std::size_t(image.width())) == 0);
+        QVERIFY(std::memcmp(picture->ScanLine(y), bgr.constScanLine(y),
+                            3 * std::size_t(image.width())) == 0);
 }
 
 void TestGrabX11::textFromAnotherProgramGivesNothing()
@@ -138,9 +140,12 @@ void TestGrabX11::badImagesFromAnotherProgramAreReported_data()
     const QString corrupt = QStringLiteral("剪貼簿上的圖片已損壞，無法讀取。");
     const QByteArray png = encoded(sample(), "PNG");
     const QByteArray bmp = encoded(sample(), "BMP");
-    QTest::newRow("truncated PNG") << QByteArray("image/png") << png.left(png.size() / 3) << corrupt;
-    QTest::newRow("truncated BMP") << QByteArray("image/bmp") << bmp.left(bmp.size() / 3) << corrupt;
-    QTest::newRow("noise as PNG") << QByteArray("image/png") << QByteArray(10000, '\x13') << corrupt;
+    QTest::newRow("truncated PNG")
+        << QByteArray("image/png") << png.left(png.size() / 3) << corrupt;
+    QTest::newRow("truncated BMP")
+        << QByteArray("image/bmp") << bmp.left(bmp.size() / 3) << corrupt;
+    QTest::newRow("noise as PNG") << QByteArray("image/png") << QByteArray(10000, '\x13')
+                                  << corrupt;
 
     // A BMP header that claims 100000 x 100000 pixels, and a few bytes.
     QByteArray huge = bmp.left(54);

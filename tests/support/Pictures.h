@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
-inline imaging::Picture filled(int width, int height, std::uint8_t B, std::uint8_t G, std::uint8_t R)
+inline imaging::Picture filled(int width, int height, std::uint8_t B, std::uint8_t G,
+                               std::uint8_t R)
 {
     imaging::Picture p(width, height);
     for (int y = 0; y < height; ++y) {

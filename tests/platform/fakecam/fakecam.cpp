@@ -77,7 +77,7 @@ struct Node {
     std::size_t sizeImage = 0;
     std::vector<Bytes> frames;
     bool unplugged = false;
-    int unplugAfter = 0; // frames left before unplugging; 0: not planned
+    int unplugAfter = 0;  // frames left before unplugging; 0: not planned
     int unplugAtCall = 0; // ioctls left before unplugging; 0: not planned
     int corruptNext = 0;
     std::atomic<long> delivered{0};
