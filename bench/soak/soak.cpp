@@ -15,6 +15,7 @@
 // grows by at most 2 MB, no descriptor leaks, no frame lost); exits non-zero
 // on a FAIL only with --strict.
 
+#include "Measure.h"
 #include "TApplication.h"
 #include "Unit1.h"
 #include "fakecam.h"
@@ -144,25 +145,6 @@ Sample sample()
     s.descriptors = openDescriptors();
     s.threads = int(statusField("Threads"));
     return s;
-}
-
-// Processor time of the whole process so far, every thread's.
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](timeval t) {
-        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// Runs the event loop, as the program would, for `ms` milliseconds.
-void spin(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
 }
 
 // Closes every message box as soon as it shows, and counts them.
@@ -387,11 +369,9 @@ int clicks(const Options& options, bool withCamera)
                 (settled.heapMb - before.heapMb) * 1024 / options.clicks);
     std::printf("  Each click creates a capture window that stays, hidden under the newer ones,\n"
                 "  until the program ends; %s\n",
-                withCamera
-                    ? "each keeps the shared stream, a 640x480 copy of the newest frame\n"
-                      "  (900 KB) and a 33 ms timer for its own preview: memory grows by about\n"
-                      "  that per click, and every window copies each new frame."
-                    : "with no camera a window holds no frame, only the widget.");
+                withCamera ? "a hidden one keeps its share of the stream but takes no frames\n"
+                             "  and holds no picture: only the newest window shows the preview."
+                           : "with no camera a window holds no frame, only the widget.");
 
     bool passed = true;
     verdict(settled.descriptors == before.descriptors,

@@ -3,6 +3,7 @@
 #include "CaptureStream.h"
 
 #include <QClipboard>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QPainter>
 
@@ -99,9 +100,52 @@ bool CaptureWindow::streamAlive()
     return stream_ != nullptr;
 }
 
+void CaptureWindow::coverWith(CaptureWindow* above)
+{
+    if (cover_)
+        cover_->removeEventFilter(this);
+    cover_ = above;
+    above->installEventFilter(this);
+    // Queued: by then the window that went is out of the parent's children.
+    connect(above, &QObject::destroyed, this, &CaptureWindow::findCover,
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+    frame_ = QImage();
+    seen_ = 0;
+    updateTimer();
+}
+
+bool CaptureWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == cover_ && (event->type() == QEvent::Hide || event->type() == QEvent::Move ||
+                              event->type() == QEvent::Resize))
+        QMetaObject::invokeMethod(this, &CaptureWindow::findCover, Qt::QueuedConnection);
+    return false;
+}
+
+void CaptureWindow::findCover()
+{
+    if (cover_)
+        cover_->removeEventFilter(this);
+    cover_ = nullptr;
+    if (QWidget* parent = parentWidget()) {
+        // Children are in stacking order: only the later ones lie above.
+        const QObjectList& siblings = parent->children();
+        for (auto it = siblings.rbegin(); it != siblings.rend() && *it != this; ++it) {
+            auto* above = qobject_cast<CaptureWindow*>(*it);
+            if (above && !above->isHidden() && above->geometry().contains(geometry())) {
+                coverWith(above);
+                return;
+            }
+        }
+    }
+    updateTimer();
+    if (timer_.isActive())
+        showNewest();
+}
+
 void CaptureWindow::updateTimer()
 {
-    if (stream_ && (preview_ || overlay_))
+    if (stream_ && (preview_ || overlay_) && !cover_)
         timer_.start();
     else
         timer_.stop();

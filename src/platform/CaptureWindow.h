@@ -6,6 +6,7 @@
 #include "vfw.h"
 
 #include <QImage>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -31,8 +32,17 @@ public:
     // a message the window does not know.
     LRESULT request(UINT message, WPARAM wParam, LPARAM lParam);
 
+    // `above`, a capture window just created, lies over the whole of this
+    // one, so nothing of it can be seen: it stops taking frames and lets go
+    // of its picture until `above` goes, hides or moves. Every click of the
+    // program's camera button leaves one window so covered, still connected,
+    // and a thousand clicks must not cost a thousand live previews.
+    void coverWith(CaptureWindow* above);
+    bool covered() const noexcept { return cover_ != nullptr; }
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     LRESULT connectDriver(WPARAM index);
@@ -43,6 +53,8 @@ private:
     bool streamAlive();
     void updateTimer();
     void showNewest();
+    // Looks again for a later sibling that covers this window whole.
+    void findCover();
 
     std::shared_ptr<CaptureStream> stream_;
     QImage frame_; // what the window shows; null until the first frame
@@ -50,6 +62,7 @@ private:
     bool preview_ = false;
     bool overlay_ = false;
     QTimer timer_;
+    QPointer<CaptureWindow> cover_;
 };
 
 } // namespace platform

@@ -117,6 +117,7 @@ private slots:
     void deviceVanishingMidPreview_data();
     void deviceVanishingMidPreview();
     void twoWindowsShareOneDevice();
+    void aWindowCoveredWholeStopsDrawing();
     void copyPutsTheFrameOnTheClipboard();
     void copyWithoutDriverOrFrameLeavesTheClipboard();
     void destroyingTheParentClosesTheDevice();
@@ -432,6 +433,40 @@ void TestCaptureWindow::twoWindowsShareOneDevice()
     const QStringList log = fakeLog();
     QVERIFY(log.contains("ioctl 3 STREAMOFF"));
     QCOMPARE(log.last(), QStringLiteral("close 3"));
+}
+
+void TestCaptureWindow::aWindowCoveredWholeStopsDrawing()
+{
+    const fakecam_node n = node(FAKECAM_BGR24);
+    fakecam_add(3, &n);
+    HWND below = createWindow(640, 480);
+    startPreview(below);
+    auto stillDrawing = [&] {
+        const QImage now = shown(below);
+        return QTest::qWaitFor([&] { return shown(below) != now; }, 2000);
+    };
+
+    // A window over part of it leaves it live.
+    HWND corner = createWindow(320, 240);
+    startPreview(corner);
+    QVERIFY(stillDrawing());
+
+    // One over the whole of it, as each click of the camera button makes,
+    // stops it: its picture let go, it no longer changes with the frames.
+    HWND above = createWindow(640, 480);
+    startPreview(above);
+    const QImage covered = shown(below);
+    QVERIFY(allBlack(covered));
+    const long delivered = fakecam_frames_delivered(3);
+    QTRY_VERIFY(fakecam_frames_delivered(3) >= delivered + 4);
+    QCoreApplication::processEvents();
+    QCOMPARE(shown(below), covered);
+
+    // Moved aside, or gone, it is live again.
+    widgetOf(above)->move(0, 480);
+    QVERIFY(stillDrawing());
+    delete widgetOf(above);
+    QVERIFY(stillDrawing());
 }
 
 void TestCaptureWindow::copyPutsTheFrameOnTheClipboard()
