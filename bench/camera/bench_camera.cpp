@@ -6,6 +6,7 @@
 // Asserts nothing; the figures are for reading.
 
 #include "FrameDecoder.h"
+#include "Measure.h"
 #include "fakecam.h"
 #include "vfw.h"
 
@@ -39,24 +40,6 @@ double median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
-}
-
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    auto s = [](timeval t) {
-        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
-    };
-    return s(u.ru_utime) + s(u.ru_stime);
-}
-
-// Runs the event loop, as the program would, for `ms` milliseconds.
-void spin(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
 }
 
 HWND newWindow(QWidget& host)

@@ -1,3 +1,4 @@
+#include "Encoded.h"
 #include "Grab.h"
 
 #include <QBuffer>
@@ -30,15 +31,6 @@ private slots:
 };
 
 namespace {
-
-QByteArray encoded(const QImage& image, const char* format)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return bytes;
-}
 
 QImage sample()
 {

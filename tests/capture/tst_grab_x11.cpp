@@ -1,6 +1,7 @@
 // The grab reading what another program put on a real X clipboard: xclip
 // offers the bytes, threshcam's grab reads them.
 
+#include "Encoded.h"
 #include "Grab.h"
 
 #include <QBuffer>
@@ -55,15 +56,6 @@ QImage sample()
         for (int x = 0; x < image.width(); ++x)
             image.setPixel(x, y, qRgb(x & 0xFF, y, (x * y) & 0xFF));
     return image;
-}
-
-QByteArray encoded(const QImage& image, const char* format)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return bytes;
 }
 
 } // namespace
