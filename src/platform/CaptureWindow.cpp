@@ -100,6 +100,26 @@ bool CaptureWindow::streamAlive()
     return stream_ != nullptr;
 }
 
+bool CaptureWindow::hides(const CaptureWindow& below) const
+{
+    return !isHidden() && geometry().contains(below.geometry());
+}
+
+void CaptureWindow::coverWindowsBelow()
+{
+    if (!parentWidget())
+        return;
+    // Children are in stacking order: the earlier ones lie below. Those
+    // already hidden by an earlier window stay with that one.
+    for (QObject* child : parentWidget()->children()) {
+        if (child == this)
+            break;
+        auto* below = qobject_cast<CaptureWindow*>(child);
+        if (below && !below->cover_ && hides(*below))
+            below->coverWith(this);
+    }
+}
+
 void CaptureWindow::coverWith(CaptureWindow* above)
 {
     if (cover_)
@@ -128,11 +148,11 @@ void CaptureWindow::findCover()
         cover_->removeEventFilter(this);
     cover_ = nullptr;
     if (QWidget* parent = parentWidget()) {
-        // Children are in stacking order: only the later ones lie above.
+        // Only the later children lie above.
         const QObjectList& siblings = parent->children();
         for (auto it = siblings.rbegin(); it != siblings.rend() && *it != this; ++it) {
             auto* above = qobject_cast<CaptureWindow*>(*it);
-            if (above && !above->isHidden() && above->geometry().contains(geometry())) {
+            if (above && above->hides(*this)) {
                 coverWith(above);
                 return;
             }

@@ -32,13 +32,12 @@ public:
     // a message the window does not know.
     LRESULT request(UINT message, WPARAM wParam, LPARAM lParam);
 
-    // `above`, a capture window just created, lies over the whole of this
-    // one, so nothing of it can be seen: it stops taking frames and lets go
-    // of its picture until `above` goes, hides or moves. Every click of the
+    // Called once this window shows: earlier capture windows that it lies
+    // over whole can show nothing, so they stop taking frames and let go of
+    // their pictures until it goes, hides or moves. Every click of the
     // program's camera button leaves one window so covered, still connected,
     // and a thousand clicks must not cost a thousand live previews.
-    void coverWith(CaptureWindow* above);
-    bool covered() const noexcept { return cover_ != nullptr; }
+    void coverWindowsBelow();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -53,6 +52,9 @@ private:
     bool streamAlive();
     void updateTimer();
     void showNewest();
+    // Whether this window, shown, lies over the whole of `below`.
+    bool hides(const CaptureWindow& below) const;
+    void coverWith(CaptureWindow* above);
     // Looks again for a later sibling that covers this window whole.
     void findCover();
 

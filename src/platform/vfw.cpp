@@ -35,14 +35,7 @@ HWND capCreateCaptureWindowA(LPCSTR lpszWindowName, DWORD dwStyle, int x, int y,
     window->setGeometry(x, y, std::max(nWidth, 0), std::max(nHeight, 0));
     if (dwStyle & WS_VISIBLE) {
         window->show();
-        // Earlier capture windows it hides whole stop drawing; those already
-        // hidden by an earlier one stay with that one.
-        for (QObject* child : parent->children()) {
-            auto* below = qobject_cast<platform::CaptureWindow*>(child);
-            if (below && below != window && !below->covered() &&
-                window->geometry().contains(below->geometry()))
-                below->coverWith(window);
-        }
+        window->coverWindowsBelow();
     }
     return reinterpret_cast<HWND>(window->winId());
 }
