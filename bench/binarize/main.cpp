@@ -5,6 +5,7 @@
 // about time.
 //
 //     bench_binarize [repetitions]     (default 101; CI runs it with 3)
+//     bench_binarize --profile width height events   (see profiledEvent)
 
 #include "Binarize.h"
 #include "BinarizePaths.h"
@@ -20,6 +21,10 @@
 #include <QScrollBar>
 
 #include <turbojpeg.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #ifdef THRESHCAM_BENCH_OPENCV
 #include <opencv2/core.hpp>
@@ -124,9 +129,30 @@ imaging::Picture noise(Size size, unsigned seed)
     return p;
 }
 
+// Row by row: rows are far below the size from which glibc's memcpy writes
+// past the cache, so the picture ends up warm, as far as it fits.
 void copyPixels(const imaging::Picture& from, imaging::Picture& to)
 {
-    std::memcpy(to.ScanLine(0), from.ScanLine(0), from.SizeInBytes());
+    for (int y = 0; y < from.Height(); ++y)
+        std::memcpy(to.ScanLine(y), from.ScanLine(y), from.Stride());
+}
+
+// Puts the picture's memory out of every cache: the state of a picture that
+// one large memcpy has just written (glibc writes past the cache from a few
+// megabytes on), or that a pass over a picture larger than the cache has left.
+void evict(const imaging::Picture& p)
+{
+    const auto* bytes = reinterpret_cast<const char*>(p.ScanLine(0));
+#if defined(__x86_64__) || defined(__i386__)
+    for (std::size_t i = 0; i < p.SizeInBytes(); i += 64)
+        _mm_clflush(bytes + i);
+    _mm_mfence();
+#else
+    // Without a flush instruction: stream far more than any cache holds.
+    static std::vector<char> sweep(std::size_t(256) << 20);
+    for (std::size_t i = 0; i < sweep.size(); i += 64)
+        sweep[i] = static_cast<char>(sweep[i] + bytes[0]);
+#endif
 }
 
 // The rule as written, one pixel at a time with the 64-bit Luminance.
@@ -224,7 +250,8 @@ void printRow(const char* size, const char* name, double ms, double megapixels)
 }
 
 struct PassFigures {
-    double memcpy = 0, floor = 0, pass = 0, opencv = 0, event = 0;
+    double memcpy = 0, floor = 0, pass = 0, passCold = 0, opencv = 0, event = 0, eventCold = 0,
+           repaint = 0;
 };
 
 PassFigures benchPass(Size size, int repetitions, TForm1& form, const PaintCounter& paints)
@@ -236,6 +263,10 @@ PassFigures benchPass(Size size, int repetitions, TForm1& form, const PaintCount
     const auto restore = [&] {
         copyPixels(master, working);
     };
+    const auto restoreCold = [&] {
+        restore();
+        evict(working);
+    };
 
     std::vector<Measure> measures;
     measures.push_back({"memcpy of the same bytes",
@@ -246,8 +277,12 @@ PassFigures benchPass(Size size, int repetitions, TForm1& form, const PaintCount
                         restore,
                         [&] { bench::invertInPlace(working.ScanLine(0), bytes); },
                         {}});
-    measures.push_back({"pass as the program runs it",
+    measures.push_back({"pass as the program runs it, warm",
                         restore,
+                        [&] { imaging::Binarize(working, kThreshold); },
+                        {}});
+    measures.push_back({"pass as the program runs it, cold",
+                        restoreCold,
                         [&] { imaging::Binarize(working, kThreshold); },
                         {}});
     measures.push_back({"pass, plain C++ path",
@@ -265,21 +300,40 @@ PassFigures benchPass(Size size, int repetitions, TForm1& form, const PaintCount
                         [&] { opencvBinarize(working, kThreshold, gray); },
                         {}});
 #endif
-    // The whole event: a fresh colour frame in the view (a second pass would
-    // meet a picture that is already black and white), then a move of the
-    // scroll bar, timed until the view has repainted.
-    int value = form.ScrollBar1->value();
+    // The whole event runs on the view's own picture, given fresh colour
+    // pixels each time (a second pass would meet black and white) and shown
+    // once, then left warm or evicted as the pass's is. The time runs from the
+    // scroll bar's move until the view has repainted.
+    int value = 0;
     int paintsBefore = 0;
     bool painted = true;
-    measures.push_back({"ScrollBar1Change event, until repainted",
+    const auto showFresh = [&](bool cold) {
+        imaging::Picture shown = form.Image1->takePicture();
+        if (shown.Width() != size.width || shown.Height() != size.height)
+            shown = imaging::Picture(size.width, size.height);
+        copyPixels(master, shown);
+        form.Image1->setPicture(std::move(shown));
+        waitForPaint(paints, paints.count());
+        if (cold)
+            evict(form.Image1->Picture());
+        value = form.ScrollBar1->value() == 100 ? 150 : 100;
+        paintsBefore = paints.count();
+    };
+    const auto moveScrollBar = [&] {
+        form.ScrollBar1->setValue(value);
+        painted = waitForPaint(paints, paintsBefore) && painted;
+    };
+    measures.push_back(
+        {"ScrollBar1Change event, warm", [&] { showFresh(false); }, moveScrollBar, {}});
+    measures.push_back(
+        {"ScrollBar1Change event, cold", [&] { showFresh(true); }, moveScrollBar, {}});
+    // What the event costs besides the pass: TForm1::BinarizePicture with
+    // the pass left out, until the view has repainted.
+    measures.push_back({"the event's repaint alone (no pass)",
+                        [&] { showFresh(false); },
                         [&] {
-                            form.Image1->setPicture(master);
-                            waitForPaint(paints, paints.count());
-                            value = value == 100 ? 150 : 100;
-                            paintsBefore = paints.count();
-                        },
-                        [&] {
-                            form.ScrollBar1->setValue(value);
+                            form.Edit1->setText(QString::asprintf("%i", value));
+                            form.Image1->setPicture(form.Image1->takePicture());
                             painted = waitForPaint(paints, paintsBefore) && painted;
                         },
                         {}});
@@ -297,12 +351,18 @@ PassFigures benchPass(Size size, int repetitions, TForm1& form, const PaintCount
             figures.memcpy = ms;
         else if (name.rfind("read-and-write", 0) == 0)
             figures.floor = ms;
-        else if (name.rfind("pass as", 0) == 0)
+        else if (name == "pass as the program runs it, warm")
             figures.pass = ms;
+        else if (name == "pass as the program runs it, cold")
+            figures.passCold = ms;
         else if (name.rfind("OpenCV", 0) == 0)
             figures.opencv = ms;
-        else if (name.rfind("ScrollBar1Change", 0) == 0)
+        else if (name == "ScrollBar1Change event, warm")
             figures.event = ms;
+        else if (name == "ScrollBar1Change event, cold")
+            figures.eventCold = ms;
+        else if (name.rfind("the event's repaint", 0) == 0)
+            figures.repaint = ms;
     }
     if (!painted)
         std::printf("%-10s  (the view did not always repaint within a second)\n", label.c_str());
@@ -385,6 +445,29 @@ void benchCamera(int repetitions)
     }
 }
 
+// One scroll-bar event until the view has repainted, apart so that a profiler
+// can collect exactly this: valgrind --tool=callgrind
+// --toggle-collect='*profiledEvent*' bench_binarize --profile 3840 2160 20
+[[gnu::noinline]] bool profiledEvent(TForm1& form, const PaintCounter& paints, int value)
+{
+    const int before = paints.count();
+    form.ScrollBar1->setValue(value);
+    return waitForPaint(paints, before);
+}
+
+// Events on fresh colour pixels each time, for the profiler, and nothing else.
+int profileEvents(Size size, int events, TForm1& form, const PaintCounter& paints)
+{
+    const imaging::Picture master = noise(size, 1);
+    for (int i = 0; i < events; ++i) {
+        form.Image1->setPicture(master);
+        waitForPaint(paints, paints.count());
+        if (!profiledEvent(form, paints, form.ScrollBar1->value() == 100 ? 150 : 100))
+            return 1;
+    }
+    return 0;
+}
+
 std::string ratio(double numerator, double denominator)
 {
     if (!(numerator > 0) || !(denominator > 0))
@@ -399,10 +482,16 @@ std::string ratio(double numerator, double denominator)
 int main(int argc, char* argv[])
 {
     int repetitions = 101;
-    if (argc > 1) {
+    std::optional<Size> profile;
+    int events = 0;
+    if (argc == 5 && std::string(argv[1]) == "--profile") {
+        profile = Size{std::atoi(argv[2]), std::atoi(argv[3])};
+        events = std::atoi(argv[4]);
+    } else if (argc > 1) {
         repetitions = std::atoi(argv[1]);
         if (repetitions < 1) {
-            std::fprintf(stderr, "usage: %s [repetitions]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [repetitions] | --profile width height events\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -410,6 +499,15 @@ int main(int argc, char* argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
+    if (profile) {
+        TForm1 form(nullptr);
+        const PaintCounter paints(form.Image1);
+        form.show();
+        waitForPaint(paints, 0);
+        return profile->width > 0 && profile->height > 0
+                   ? profileEvents(*profile, events, form, paints)
+                   : 2;
+    }
 
     std::string paths;
     for (const std::string& target : imaging::binarizeSimdTargets())
@@ -444,6 +542,18 @@ int main(int argc, char* argv[])
         const std::string label = std::to_string(size.width) + "x" + std::to_string(size.height);
         std::printf("%-10s  %14s %14s %14s\n", label.c_str(), ratio(f.memcpy, f.pass).c_str(),
                     ratio(f.floor, f.pass).c_str(), ratio(f.opencv, f.pass).c_str());
+    }
+
+    std::printf("\nthe whole ScrollBar1Change event over the pass in the same memory state (ms)\n");
+    std::printf("%-10s  %9s %9s %9s %9s %9s %9s %9s\n", "size", "pass", "event", "extra", "pass",
+                "event", "extra", "repaint");
+    std::printf("%-10s  %29s %29s %9s\n", "", "------------ warm -----------",
+                "------------ cold -----------", "alone");
+    for (const auto& [size, f] : results) {
+        const std::string label = std::to_string(size.width) + "x" + std::to_string(size.height);
+        std::printf("%-10s  %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f\n", label.c_str(), f.pass,
+                    f.event, f.event - f.pass, f.passCold, f.eventCold, f.eventCold - f.passCold,
+                    f.repaint);
     }
 
     benchCamera(repetitions);
