@@ -2,10 +2,12 @@
 
 #include <sys/eventfd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <poll.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -31,13 +33,18 @@ std::shared_ptr<CaptureStream> CaptureStream::acquire(int index, std::string& er
     std::unique_ptr<v4l2::Stream> stream = v4l2::Stream::open(index, error);
     if (!stream)
         return nullptr;
-    std::shared_ptr<CaptureStream> started(new CaptureStream(index, std::move(stream)));
-    if (!started->wake_.valid()) {
+    std::shared_ptr<CaptureStream> core(new CaptureStream(index, std::move(stream)));
+    if (!core->wake_.valid()) {
         error = std::string("eventfd: ") + std::strerror(errno);
         return nullptr;
     }
-    streams[index] = started;
-    return started;
+    std::thread([core] { core->run(); }).detach();
+    // The windows share a pointer of their own: its last release only asks
+    // the thread to stop, while `core` keeps the object for the thread.
+    std::shared_ptr<CaptureStream> windows(core.get(),
+                                           [core](CaptureStream* s) { s->requestStop(); });
+    streams[index] = windows;
+    return windows;
 }
 
 CaptureStream::CaptureStream(int index, std::unique_ptr<v4l2::Stream> stream)
@@ -46,19 +53,18 @@ CaptureStream::CaptureStream(int index, std::unique_ptr<v4l2::Stream> stream)
     , stream_(std::move(stream))
     , decoder_(layout_)
     , wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{}
+
+void CaptureStream::requestStop() const
 {
-    if (wake_.valid())
-        thread_ = std::thread(&CaptureStream::run, this);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
 }
 
-CaptureStream::~CaptureStream()
+bool CaptureStream::stopRequested(int ms) const
 {
-    if (thread_.joinable()) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
-        // Bounded by one frame's decode: the thread waits nowhere else.
-        thread_.join();
-    }
+    pollfd wake{wake_.get(), POLLIN, 0};
+    return ::poll(&wake, 1, ms) > 0;
 }
 
 bool CaptureStream::takeNewest(std::uint64_t& seen, QImage& image) const
@@ -80,8 +86,21 @@ bool CaptureStream::takeNewest(std::uint64_t& seen, QImage& image) const
 
 void CaptureStream::run()
 {
+    // A driver error that may pass (EIO, or POLLERR from a device that is
+    // still there) restarts the stream, this many times without a frame
+    // between before the device counts as failed.
+    constexpr int kRestarts = 3;
+    // A device that says readable but has nothing to dequeue would make this
+    // loop spin; it is waited for instead, longer each time, up to this.
+    constexpr int kLongestIdleMs = 200;
+
     pollfd fds[2] = {{stream_->fd(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    int restarts = 0;
+    int idleMs = 0;
     bool fatal = false;
+    auto recover = [&] {
+        return ++restarts <= kRestarts && stream_->restart();
+    };
     while (!fatal) {
         fds[0].revents = fds[1].revents = 0;
         if (::poll(fds, 2, -1) < 0) {
@@ -90,20 +109,34 @@ void CaptureStream::run()
         }
         if (fds[1].revents)
             break; // asked to stop
-        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            fatal = true; // unplugged, or the driver gave up
+        if (fds[0].revents & (POLLHUP | POLLNVAL)) {
+            fatal = true; // unplugged
+            continue;
+        }
+        if (fds[0].revents & POLLERR) {
+            fatal = !recover();
             continue;
         }
         if (!(fds[0].revents & POLLIN))
             continue;
         v4l2::Stream::Filled filled;
         const v4l2::Stream::Status status = stream_->dequeue(filled);
-        if (status == v4l2::Stream::Status::Again)
-            continue;
-        if (status == v4l2::Stream::Status::Fatal) {
-            fatal = true;
+        if (status == v4l2::Stream::Status::Again) {
+            idleMs = std::min(std::max(1, idleMs * 2), kLongestIdleMs);
+            if (stopRequested(idleMs))
+                break;
             continue;
         }
+        if (status == v4l2::Stream::Status::Transient) {
+            fatal = !recover();
+            continue;
+        }
+        if (status == v4l2::Stream::Status::Fatal) {
+            fatal = true; // gone, or answers EINTR for ever
+            continue;
+        }
+        restarts = 0;
+        idleMs = 0;
         // A frame that does not decode is dropped; the previous one stays.
         const bool decoded =
             !filled.damaged && decoder_.decode(filled.data, filled.size, decoding_);

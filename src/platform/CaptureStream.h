@@ -5,6 +5,11 @@
 // mutex; the windows pick the newest frame up on their own timers, so the
 // user-interface thread never waits on the device.
 //
+// The thread owns the device: when the last window lets go it is only asked
+// to stop, and stops, unmaps and closes the device itself, so that a driver
+// slow to do so, or a frame in the middle of its decode, holds no window up.
+// The thread keeps the object alive until it is done with it.
+//
 // Streams are shared: the service keeps a registry, keyed by driver index, of
 // the streams that run, so that a second capture window connecting to a
 // camera that already streams for another window gets the same live picture
@@ -21,18 +26,16 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace platform {
 
 class CaptureStream {
 public:
     // The running stream of driver `index`, started if none runs. Null when
-    // the device refuses; `error` then says why.
+    // the device refuses; `error` then says why. Letting go of the last
+    // pointer asks the thread to stop and returns at once.
     static std::shared_ptr<CaptureStream> acquire(int index, std::string& error);
 
-    // Wakes the thread and waits for it; the device is closed by then.
-    ~CaptureStream();
     CaptureStream(const CaptureStream&) = delete;
     CaptureStream& operator=(const CaptureStream&) = delete;
 
@@ -51,6 +54,9 @@ public:
 private:
     CaptureStream(int index, std::unique_ptr<v4l2::Stream> stream);
     void run();
+    void requestStop() const;
+    // Waits up to `ms` for a stop request; true when one came.
+    bool stopRequested(int ms) const;
 
     const int index_;
     const FrameLayout layout_;
@@ -62,7 +68,6 @@ private:
     std::uint64_t sequence_ = 0;
     std::atomic<bool> failed_{false};
     v4l2::Descriptor wake_; // an eventfd: readable means stop
-    std::thread thread_;
 };
 
 } // namespace platform

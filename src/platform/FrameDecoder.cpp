@@ -67,6 +67,74 @@ void swapRow(const std::uint8_t* __restrict src, std::uint8_t* __restrict dst, i
     }
 }
 
+// Whether a JPEG is coded as cameras code theirs: sequential Huffman coding
+// (baseline or extended) in at most one scan per component. Progressive,
+// lossless, hierarchical and arithmetic-coded frames, and frames cut into
+// many scans, can cost many times a camera frame's decode for the same
+// bytes. This walk over the markers reads each byte once and decodes
+// nothing; a frame it cannot follow is damaged, and a frame that ends early
+// is left to the decoder, which refuses it itself.
+bool codedAsCamerasDo(const std::uint8_t* data, std::size_t size)
+{
+    constexpr int kMostScans = 4;
+    if (size < 2 || data[0] != 0xFF || data[1] != 0xD8)
+        return false;
+    std::size_t pos = 2;
+    int scans = 0;
+    for (;;) {
+        if (pos >= size)
+            return true;
+        if (data[pos] != 0xFF)
+            return false;
+        while (pos < size && data[pos] == 0xFF)
+            ++pos; // fill bytes
+        if (pos >= size)
+            return true;
+        const std::uint8_t marker = data[pos++];
+        if (marker == 0xD9) // end of image
+            return true;
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
+            continue; // markers without a length
+        // Any start of frame but baseline and extended sequential Huffman;
+        // arithmetic conditioning; hierarchical expansion; a second start of image.
+        const bool sof =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if ((sof && marker > 0xC1) || marker == 0xCC || marker == 0xDE || marker == 0xDF ||
+            marker == 0xD8 || marker == 0x00)
+            return false;
+        if (size - pos < 2)
+            return true;
+        const std::size_t length = std::size_t(data[pos]) << 8 | data[pos + 1];
+        if (length < 2)
+            return false;
+        if (length > size - pos)
+            return true;
+        pos += length;
+        if (marker != 0xDA)
+            continue;
+        if (++scans > kMostScans)
+            return false;
+        // The scan's coded data runs to the next marker that is neither a
+        // stuffed zero nor a restart marker.
+        for (;;) {
+            const auto* ff =
+                static_cast<const std::uint8_t*>(std::memchr(data + pos, 0xFF, size - pos));
+            if (!ff || ff + 1 >= data + size)
+                return true;
+            pos = std::size_t(ff - data);
+            const std::uint8_t next = ff[1];
+            if (next == 0x00 || (next >= 0xD0 && next <= 0xD7))
+                pos += 2;
+            else if (next == 0xFF)
+                pos += 1;
+            else
+                break;
+            if (pos >= size)
+                return true;
+        }
+    }
+}
+
 } // namespace
 
 struct FrameDecoder::Jpeg {
@@ -119,6 +187,8 @@ bool FrameDecoder::decode(const std::uint8_t* data, std::size_t size, Frame& out
     if (layout_.format == FrameFormat::MJPEG) {
         if (!jpeg_->handle || size == 0 ||
             size > static_cast<std::size_t>(std::numeric_limits<unsigned long>::max()))
+            return false;
+        if (!codedAsCamerasDo(data, size))
             return false;
         int w = 0, h = 0, subsampling = 0, colorspace = 0;
         // TurboJPEG takes a non-const pointer but does not write through it.

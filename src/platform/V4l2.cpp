@@ -40,6 +40,9 @@ constexpr std::uint32_t kWidth = 640;
 constexpr std::uint32_t kHeight = 480;
 constexpr std::uint32_t kFps = 30;
 constexpr std::uint32_t kBuffers = 4;
+// A signal now and then interrupts an ioctl; a driver that answers EINTR
+// this many times in a row does so for ever.
+constexpr int kInterruptedTries = 8;
 
 std::string failure(const char* what, int error)
 {
@@ -67,9 +70,10 @@ Descriptor::~Descriptor()
 int Descriptor::ioctl(unsigned long request, void* arg) const noexcept
 {
     int rc;
+    int tries = 0;
     do
         rc = ::ioctl(fd_, request, arg);
-    while (rc == -1 && errno == EINTR);
+    while (rc == -1 && errno == EINTR && ++tries < kInterruptedTries);
     return rc;
 }
 
@@ -205,7 +209,7 @@ Stream::Status Stream::dequeue(Filled& filled)
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
     if (fd_.ioctl(VIDIOC_DQBUF, &buf) < 0)
-        return errno == EAGAIN ? Status::Again : Status::Fatal;
+        return errno == EAGAIN ? Status::Again : errno == EIO ? Status::Transient : Status::Fatal;
     if (buf.index >= buffers_.size())
         return Status::Fatal;
     const MappedBuffer& mapped = buffers_[buf.index];
@@ -223,6 +227,22 @@ bool Stream::requeue(unsigned index)
     buf.memory = V4L2_MEMORY_MMAP;
     buf.index = index;
     return fd_.ioctl(VIDIOC_QBUF, &buf) == 0;
+}
+
+bool Stream::restart()
+{
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (fd_.ioctl(VIDIOC_STREAMOFF, &type) < 0)
+        return false;
+    // STREAMOFF gave every buffer back to us, whatever state it was in.
+    streaming_ = false;
+    for (unsigned i = 0; i < buffers_.size(); ++i)
+        if (!requeue(i))
+            return false;
+    if (fd_.ioctl(VIDIOC_STREAMON, &type) < 0)
+        return false;
+    streaming_ = true;
+    return true;
 }
 
 } // namespace platform::v4l2

@@ -31,7 +31,9 @@ public:
 
     int get() const noexcept { return fd_; }
     bool valid() const noexcept { return fd_ >= 0; }
-    // ioctl(2), tried again when a signal interrupts it.
+    // ioctl(2), tried again a few times when a signal interrupts it. A driver
+    // that answers EINTR every time then fails with EINTR, so that no caller
+    // is held for ever.
     int ioctl(unsigned long request, void* arg) const noexcept;
 
 private:
@@ -76,7 +78,9 @@ public:
     int fd() const noexcept { return fd_.get(); }
     const FrameLayout& layout() const noexcept { return layout_; }
 
-    enum class Status { Frame, Again, Fatal };
+    // Again: nothing filled yet. Transient: the driver reported an error it
+    // may recover from (EIO), after which restart() is worth a try.
+    enum class Status { Frame, Again, Transient, Fatal };
     struct Filled {
         unsigned index = 0;
         const std::uint8_t* data = nullptr;
@@ -86,6 +90,9 @@ public:
     // Takes the oldest filled buffer; it must go back with requeue().
     Status dequeue(Filled& filled);
     bool requeue(unsigned index);
+    // Stops streaming, queues every buffer again and starts anew, as after a
+    // transient error. False when the device refuses, e.g. because it is gone.
+    bool restart();
 
 private:
     Stream() = default;

@@ -8,6 +8,8 @@
 #include <QTest>
 #include <QWidget>
 
+#include <turbojpeg.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -114,12 +116,16 @@ private slots:
     void showsTheFrameUnscaled();
     void previewOffFreezesThePicture();
     void corruptFramesAreDropped();
+    void progressiveJpegFramesAreRefused();
+    void driverFaultsWhileStreaming_data();
+    void driverFaultsWhileStreaming();
     void deviceVanishingMidPreview_data();
     void deviceVanishingMidPreview();
     void twoWindowsShareOneDevice();
     void aWindowCoveredWholeStopsDrawing();
     void copyPutsTheFrameOnTheClipboard();
     void copyWithoutDriverOrFrameLeavesTheClipboard();
+    void destroyingTheParentClosesTheDevice_data();
     void destroyingTheParentClosesTheDevice();
 
 private:
@@ -141,8 +147,9 @@ void TestCaptureWindow::init()
 void TestCaptureWindow::cleanup()
 {
     host_.reset();
-    // Nothing a test opened stays open once its windows are gone.
-    QCOMPARE(fakecam_open_count(), 0);
+    // Nothing a test opened stays open once its windows are gone (the
+    // capture thread closes it, right after).
+    QTRY_COMPARE(fakecam_open_count(), 0);
 }
 
 HWND TestCaptureWindow::createWindow(int width, int height)
@@ -262,18 +269,23 @@ void TestCaptureWindow::noCameraRefusesAllTen()
 void TestCaptureWindow::devicesThatCannotStreamRefuse_data()
 {
     QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("fault");
     QTest::addColumn<QString>("lastRequest");
 
-    QTest::newRow("metadata node") << int(FAKECAM_METADATA) << "ioctl 5 QUERYCAP";
-    QTest::newRow("read() only") << int(FAKECAM_NO_STREAMING) << "ioctl 5 QUERYCAP";
-    QTest::newRow("busy") << int(FAKECAM_BUSY) << "ioctl 5 S_FMT";
+    QTest::newRow("metadata node") << int(FAKECAM_METADATA) << 0 << "ioctl 5 QUERYCAP";
+    QTest::newRow("read() only") << int(FAKECAM_NO_STREAMING) << 0 << "ioctl 5 QUERYCAP";
+    QTest::newRow("busy") << int(FAKECAM_BUSY) << 0 << "ioctl 5 S_FMT";
+    QTest::newRow("EINTR for ever")
+        << int(FAKECAM_CAPTURE) << int(FAKECAM_EINTR) << "ioctl 5 QUERYCAP";
 }
 
 void TestCaptureWindow::devicesThatCannotStreamRefuse()
 {
     QFETCH(int, kind);
+    QFETCH(int, fault);
     QFETCH(QString, lastRequest);
-    const fakecam_node n = refusing(fakecam_kind(kind));
+    fakecam_node n = refusing(fakecam_kind(kind));
+    n.fault = fakecam_fault(fault);
     fakecam_add(5, &n);
     fakecam_clear_log();
     HWND window = createWindow();
@@ -375,6 +387,74 @@ void TestCaptureWindow::corruptFramesAreDropped()
     }
 }
 
+void TestCaptureWindow::progressiveJpegFramesAreRefused()
+{
+    // Cameras send sequential JPEG; a progressive frame can cost seconds to
+    // decode, and is dropped unread like a corrupt one.
+    const QImage bars = pattern(640, 480);
+    tjhandle tj = tjInitCompress();
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    QCOMPARE(tjCompress2(tj, bars.constBits(), 640, int(bars.bytesPerLine()), 480, TJPF_BGR, &jpeg,
+                         &size, TJSAMP_422, 90, TJFLAG_PROGRESSIVE),
+             0);
+    fakecam_node n = node(FAKECAM_MJPEG);
+    n.frame = jpeg;
+    n.frame_size = size;
+    fakecam_add(3, &n);
+    tjFree(jpeg);
+    tjDestroy(tj);
+
+    HWND window = createWindow(640, 480);
+    QVERIFY(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 3, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEWRATE, 33, 0));
+    QTRY_VERIFY(fakecam_frames_delivered(3) >= 8);
+    QTest::qWait(100);
+    QVERIFY(allBlack(shown(window)));
+}
+
+void TestCaptureWindow::driverFaultsWhileStreaming_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<bool>("recovers"); // frames come again, after a restart
+
+    // Given up on; the device counts as failed.
+    QTest::newRow("DQBUF EINTR for ever") << int(FAKECAM_EINTR_DQBUF) << false;
+    // Waited for, without a spin, for as long as it lasts.
+    QTest::newRow("readable, DQBUF EAGAIN") << int(FAKECAM_EAGAIN_READABLE) << false;
+    QTest::newRow("one EIO") << int(FAKECAM_EIO_ONCE) << true;
+    QTest::newRow("one POLLERR") << int(FAKECAM_POLLERR_ONCE) << true;
+}
+
+void TestCaptureWindow::driverFaultsWhileStreaming()
+{
+    QFETCH(int, fault);
+    QFETCH(bool, recovers);
+    fakecam_node n = node(FAKECAM_BGR24);
+    n.fault = fakecam_fault(fault);
+    fakecam_add(3, &n);
+    fakecam_clear_log();
+    HWND window = createWindow(640, 480);
+    QVERIFY(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 3, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEWRATE, 33, 0));
+
+    // A second of it: some 30 frames' worth of dequeues, not a spin's millions.
+    QTest::qWait(1000);
+    const QStringList log = fakeLog();
+    const qsizetype dequeues = log.filter("DQBUF").size();
+    QVERIFY2(dequeues <= 200, qPrintable(QString::number(dequeues)));
+    if (recovers) {
+        QCOMPARE(log.filter("STREAMON").size(), 2);
+        QTRY_VERIFY(fakecam_frames_delivered(3) >= 15);
+        QVERIFY(!allBlack(shown(window)));
+    }
+    // Only EINTR for ever lets go of the device; the window stays either way.
+    QTRY_COMPARE(fakecam_open_count(), fault == FAKECAM_EINTR_DQBUF ? 0 : 1);
+    QVERIFY(IsWindow(window));
+}
+
 void TestCaptureWindow::deviceVanishingMidPreview_data()
 {
     QTest::addColumn<int>("afterFrames");
@@ -429,7 +509,7 @@ void TestCaptureWindow::twoWindowsShareOneDevice()
 
     // The last window goes; the device stops and closes.
     delete widgetOf(second);
-    QCOMPARE(fakecam_open_count(), 0);
+    QTRY_COMPARE(fakecam_open_count(), 0);
     const QStringList log = fakeLog();
     QVERIFY(log.contains("ioctl 3 STREAMOFF"));
     QCOMPARE(log.last(), QStringLiteral("close 3"));
@@ -518,9 +598,19 @@ void TestCaptureWindow::copyWithoutDriverOrFrameLeavesTheClipboard()
     QCOMPARE(QGuiApplication::clipboard()->image().size(), QSize(64, 48));
 }
 
+void TestCaptureWindow::destroyingTheParentClosesTheDevice_data()
+{
+    QTest::addColumn<int>("stopMs");
+    QTest::newRow("quick driver") << 0;
+    // STREAMOFF and close take a second each: the window does not wait.
+    QTest::newRow("slow driver") << 1000;
+}
+
 void TestCaptureWindow::destroyingTheParentClosesTheDevice()
 {
-    const fakecam_node n = node(FAKECAM_YUYV);
+    QFETCH(int, stopMs);
+    fakecam_node n = node(FAKECAM_YUYV);
+    n.stop_ms = stopMs;
     fakecam_add(3, &n);
     auto* panel = new QWidget(host_.get());
     panel->setGeometry(8, 16, 377, 257);
@@ -533,7 +623,9 @@ void TestCaptureWindow::destroyingTheParentClosesTheDevice()
 
     delete panel;
     QCOMPARE(IsWindow(window), 0);
-    QCOMPARE(fakecam_open_count(), 0);
+    if (stopMs > 0)
+        QCOMPARE(fakecam_open_count(), 1); // the driver's close has not returned yet
+    QTRY_COMPARE_WITH_TIMEOUT(fakecam_open_count(), 0, 10000);
     // (The capture thread may have dequeued one more frame before it stopped.)
     const QStringList log = fakeLog().filter(QRegularExpression("^(?!ioctl 3 (DQBUF|QBUF)$)"));
     QCOMPARE(log, QStringList({"ioctl 3 STREAMOFF", "close 3"}));

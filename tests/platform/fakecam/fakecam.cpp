@@ -81,8 +81,22 @@ struct Node {
     int unplugAtCall = 0; // ioctls left before unplugging; 0: not planned
     int corruptNext = 0;
     std::atomic<long> delivered{0};
-    const void* owner = nullptr; // the handle whose buffers the node has
+    std::atomic<bool> struck{false}; // a transient fault has happened
+    const void* owner = nullptr;     // the handle whose buffers the node has
 };
+
+// Whether the node's transient fault `fault` strikes now: once, after the
+// fifth frame.
+bool strikes(Node& n, fakecam_fault fault)
+{
+    return n.cfg.fault == fault && n.delivered >= 5 && !n.struck.exchange(true);
+}
+
+void sleepMs(int ms)
+{
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 enum class BufState { User, Queued, Done };
 
@@ -424,6 +438,8 @@ int deviceIoctl(State& s, const std::shared_ptr<Handle>& hp, unsigned long reque
             unplugLocked(s, h.node);
         if (n.unplugged)
             return fail(ENODEV);
+        if (n.cfg.fault == FAKECAM_EINTR)
+            return fail(EINTR);
     }
     if (!arg)
         return fail(EFAULT);
@@ -508,8 +524,13 @@ int deviceIoctl(State& s, const std::shared_ptr<Handle>& hp, unsigned long reque
         std::lock_guard lock(h.m);
         const int count = int(h.buffers.size());
         if (request == VIDIOC_DQBUF) {
-            if (h.done.empty())
+            if (n.cfg.fault == FAKECAM_EINTR_DQBUF)
+                return fail(EINTR);
+            // Neither takes the frame's count off the descriptor: it stays readable.
+            if (h.done.empty() || n.cfg.fault == FAKECAM_EAGAIN_READABLE)
                 return fail(EAGAIN);
+            if (strikes(n, FAKECAM_EIO_ONCE))
+                return fail(EIO);
             const int i = h.done.front();
             h.done.pop_front();
             std::uint64_t one;
@@ -540,6 +561,7 @@ int deviceIoctl(State& s, const std::shared_ptr<Handle>& hp, unsigned long reque
         if (*static_cast<int*>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE)
             return fail(EINVAL);
         if (request == VIDIOC_STREAMOFF) {
+            sleepMs(n.cfg.stop_ms);
             stopStreaming(h);
             return 0;
         }
@@ -627,6 +649,19 @@ int configure(const char* spec)
         const std::size_t st = entry.find(",stride=");
         if (st != std::string::npos)
             stride = std::atoi(entry.c_str() + st + 8);
+        if (const std::size_t at = entry.find(",openms="); at != std::string::npos)
+            n.open_ms = std::atoi(entry.c_str() + at + 8);
+        if (const std::size_t at = entry.find(",stopms="); at != std::string::npos)
+            n.stop_ms = std::atoi(entry.c_str() + at + 8);
+        if (const std::size_t at = entry.find(",fault="); at != std::string::npos) {
+            const std::string f = entry.substr(at + 7, entry.find(',', at + 7) - at - 7);
+            static const char* const faults[] = {"",       "eintr", "eintr-dqbuf",
+                                                 "eagain", "eio",   "pollerr"};
+            const auto* found = std::find(std::begin(faults), std::end(faults), f);
+            if (found == std::end(faults))
+                return -1;
+            n.fault = fakecam_fault(found - std::begin(faults));
+        }
         n.width = w;
         n.height = h;
         n.fps = fps;
@@ -671,6 +706,13 @@ int openNode(int index)
 {
     ensureEnvironment();
     State& s = state();
+    int delay = 0;
+    {
+        std::lock_guard global(s.g);
+        if (s.nodes[index])
+            delay = s.nodes[index]->cfg.open_ms;
+    }
+    sleepMs(delay);
     std::lock_guard global(s.g);
     const std::shared_ptr<Node> node = s.nodes[index];
     if (!node) {
@@ -767,6 +809,7 @@ FAKECAM_EXPORT int close(int fd)
     }
     if (!h)
         return REAL(close)(fd);
+    sleepMs(h->node->cfg.stop_ms);
     stopStreaming(*h);
     h->buffers.clear(); // mapped ones live on until unmapped, as in the kernel
     const int rc = REAL(close)(fd);
@@ -848,10 +891,13 @@ FAKECAM_EXPORT int poll(pollfd* fds, nfds_t nfds, int timeout)
         if (it == s.fds.end())
             continue;
         // A gone device wakes its readers with an error, as the kernel's do.
-        if (it->second->node->unplugged) {
+        Node& n = *it->second->node;
+        if (n.unplugged) {
             if (fds[i].revents == 0)
                 ++rc;
             fds[i].revents |= POLLERR | POLLHUP;
+        } else if ((fds[i].revents & POLLIN) && strikes(n, FAKECAM_POLLERR_ONCE)) {
+            fds[i].revents |= POLLERR;
         }
     }
     return rc;

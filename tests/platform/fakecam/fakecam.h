@@ -12,7 +12,9 @@
  *   FAKECAM="3=yuyv:640x480@30;5=meta;1=busy;2=nostream;4=mjpeg:1280x720@30,unplug=100"
  *     capture formats bgr24, rgb24, yuyv, mjpeg; then optional :WxH (default
  *     640x480) and @fps (default 30); options ,unplug=K (gone after K
- *     frames) and ,stride=B (bytes per line).
+ *     frames), ,stride=B (bytes per line), ,openms=T and ,stopms=T (see
+ *     the fields) and ,fault=eintr|eintr-dqbuf|eagain|eio|pollerr (see
+ *     enum fakecam_fault; a busy node takes the timing options too).
  *   FAKECAM_LOG=/path   also appends every log line to that file.
  *
  * Each streaming node has a real descriptor (an eventfd) that turns readable
@@ -33,6 +35,17 @@ enum fakecam_kind {
 
 enum fakecam_format { FAKECAM_BGR24, FAKECAM_RGB24, FAKECAM_YUYV, FAKECAM_MJPEG };
 
+/* Drivers that misbehave. The transient ones strike once, at the dequeue or
+ * poll after the node's fifth frame. */
+enum fakecam_fault {
+    FAKECAM_NO_FAULT,
+    FAKECAM_EINTR,           /* every ioctl fails with EINTR */
+    FAKECAM_EINTR_DQBUF,     /* streams, but every DQBUF fails with EINTR */
+    FAKECAM_EAGAIN_READABLE, /* readable once a frame is done, yet DQBUF gives EAGAIN */
+    FAKECAM_EIO_ONCE,        /* one DQBUF fails with EIO */
+    FAKECAM_POLLERR_ONCE,    /* one poll reports POLLERR; the device stays */
+};
+
 struct fakecam_node {
     enum fakecam_kind kind;
     enum fakecam_format format;
@@ -44,6 +57,9 @@ struct fakecam_node {
      * built-in test pattern. */
     const unsigned char* frame;
     size_t frame_size;
+    enum fakecam_fault fault;
+    int open_ms; /* open takes this long */
+    int stop_ms; /* STREAMOFF takes this long, and close as long again */
 };
 
 /* Removes every node (open descriptors of them act as unplugged) and clears
