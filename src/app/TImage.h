@@ -2,6 +2,7 @@
 
 #include "Picture.h"
 
+#include <QImage>
 #include <QWidget>
 
 // The image view: holds one picture and draws it unscaled from its top-left
@@ -23,7 +24,14 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // The part of the view that the picture covers.
+    QRect shown() const noexcept;
+    void fitOpacity() noexcept;
+
     imaging::Picture picture_;
+    // The shown part in the screen's pixel format, converted where painted.
+    QImage screen_;
 };
