@@ -1,8 +1,14 @@
 // Prints what the camera path costs, against the fake camera:
 //   - time to connect: the first working driver, and ten refusals;
 //   - CPU use of one capture window's live preview (30 fps, 33 ms rate);
-//   - decode cost per frame, YUYV and MJPEG at 640 x 480 and 1280 x 720.
-// Usage: bench_camera [repeats]   (default 200; 3 or so for a smoke run)
+//   - decode cost per frame, YUYV and MJPEG at 640 x 480 and 1280 x 720;
+//   - drivers that misbehave: CPU use with a device that says readable but
+//     has nothing, and with a camera sending pathological progressive JPEG;
+//     how long closing a window takes with a driver slow to stop and close;
+//     how long one search of drivers 0..9 freezes the window when each node
+//     takes 2 s to open and then refuses.
+// Usage: bench_camera [repeats]   (default 200; 3 or so for a smoke run,
+// which also cuts the drivers' delays and the JPEG's size)
 // Asserts nothing; the figures are for reading.
 
 #include "FrameDecoder.h"
@@ -23,6 +29,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <jpeglib.h> // after <cstdio>: it needs FILE
 #include <random>
 #include <vector>
 
@@ -81,10 +88,16 @@ void connectTimes(QWidget& host, int repeats)
                 median(refusals));
 }
 
-void previewCpu(QWidget& host, const char* spec, const char* name, double seconds)
+// Waits until every descriptor of the fake camera is closed.
+void released()
 {
-    fakecam_reset();
-    fakecam_configure(spec);
+    while (fakecam_open_count() > 0)
+        spin(10);
+}
+
+// Preview CPU use of driver 0, as configured.
+void previewCpu(QWidget& host, const char* name, double seconds)
+{
     HWND window = newWindow(host);
     SendMessageA(window, WM_CAP_DRIVER_CONNECT, 0, 0);
     SendMessageA(window, WM_CAP_SET_OVERLAY, 1, 0);
@@ -99,9 +112,17 @@ void previewCpu(QWidget& host, const char* spec, const char* name, double second
     const double wall = msSince(start) / 1000;
     const double used = cpuSeconds() - cpu;
     const long frames = fakecam_frames_delivered(0) - framesBefore;
-    std::printf("preview %-22s %5.1f %% of one core over %.1f s (%.1f frames/s decoded)\n", name,
+    std::printf("preview %-22s %5.1f %% of one core over %.1f s (%.1f frames/s dequeued)\n", name,
                 100 * used / wall, wall, double(frames) / wall);
     destroy(window);
+    released();
+}
+
+void previewCpu(QWidget& host, const char* spec, const char* name, double seconds)
+{
+    fakecam_reset();
+    fakecam_configure(spec);
+    previewCpu(host, name, seconds);
 }
 
 // The fake's test pattern with sensor-like noise on it: flat colours alone
@@ -178,6 +199,118 @@ void decodeCost(int repeats)
     }
 }
 
+// A legal progressive JPEG in 2090 scans: the DC and every AC coefficient of
+// each component sent ten bits late and refined one bit a scan.
+Bytes manyScanJpeg(int side)
+{
+    constexpr int kLateBits = 10;
+    std::vector<jpeg_scan_info> scans;
+    auto add = [&](int components, int first, int ss, int se, int ah, int al) {
+        jpeg_scan_info scan{};
+        scan.comps_in_scan = components;
+        for (int c = 0; c < components; ++c)
+            scan.component_index[c] = first + c;
+        scan.Ss = ss;
+        scan.Se = se;
+        scan.Ah = ah;
+        scan.Al = al;
+        scans.push_back(scan);
+    };
+    auto refined = [&](int components, int first, int k) {
+        add(components, first, k, k, 0, kLateBits);
+        for (int bit = kLateBits; bit > 0; --bit)
+            add(components, first, k, k, bit, bit - 1);
+    };
+    refined(3, 0, 0);
+    for (int c = 0; c < 3; ++c)
+        for (int k = 1; k < 64; ++k)
+            refined(1, c, k);
+
+    const Bytes bgr = noisyPattern(side, side);
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr jerr{};
+    cinfo.err = jpeg_std_error(&jerr);
+    jpeg_create_compress(&cinfo);
+    unsigned char* buf = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &buf, &size);
+    cinfo.image_width = JDIMENSION(side);
+    cinfo.image_height = JDIMENSION(side);
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_EXT_BGR;
+    jpeg_set_defaults(&cinfo);
+    jpeg_set_quality(&cinfo, 75, TRUE);
+    cinfo.scan_info = scans.data();
+    cinfo.num_scans = int(scans.size());
+    jpeg_start_compress(&cinfo, TRUE);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(&bgr[std::size_t(cinfo.next_scanline) * side * 3]);
+        jpeg_write_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    Bytes out(buf, buf + size);
+    std::free(buf);
+    return out;
+}
+
+void misbehavingDrivers(QWidget& host, bool smoke, double seconds)
+{
+    previewCpu(host, "0=yuyv:640x480@30,fault=eagain", "readable, DQBUF EAGAIN", seconds);
+
+    const int side = smoke ? 256 : 4096;
+    const Bytes jpeg = manyScanJpeg(side);
+    {
+        platform::FrameDecoder decoder({platform::FrameFormat::MJPEG, side, side, 0});
+        platform::Frame out;
+        const auto start = Clock::now();
+        const bool decoded = decoder.decode(jpeg.data(), jpeg.size(), out);
+        std::printf("decode MJPEG %dx%d progressive, 2090 scans, %zu KB: %s in %.3f ms\n", side,
+                    side, jpeg.size() / 1024, decoded ? "decoded" : "refused", msSince(start));
+    }
+    fakecam_reset();
+    fakecam_node node{};
+    node.kind = FAKECAM_CAPTURE;
+    node.format = FAKECAM_MJPEG;
+    node.width = node.height = side;
+    node.frame = jpeg.data();
+    node.frame_size = jpeg.size();
+    fakecam_add(0, &node);
+    previewCpu(host, "MJPEG, those frames @30", seconds);
+
+    // From the request to close until the window is gone, and until the
+    // device is released behind it.
+    const int stopMs = smoke ? 100 : 3000;
+    fakecam_reset();
+    fakecam_configure(("0=yuyv:640x480@30,stopms=" + std::to_string(stopMs)).c_str());
+    HWND window = newWindow(host);
+    SendMessageA(window, WM_CAP_DRIVER_CONNECT, 0, 0);
+    SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0);
+    spin(300);
+    const auto closing = Clock::now();
+    destroy(window);
+    const double gone = msSince(closing);
+    released();
+    std::printf("close, STREAMOFF and close %d ms each: window gone after %.3f ms, device "
+                "released after %.0f ms\n",
+                stopMs, gone, msSince(closing));
+
+    // The search of one click, kept synchronous: every node takes its time.
+    const int openMs = smoke ? 50 : 2000;
+    fakecam_reset();
+    std::string spec;
+    for (int i = 0; i < 10; ++i)
+        spec += std::to_string(i) + "=busy,openms=" + std::to_string(openMs) + ";";
+    fakecam_configure(spec.c_str());
+    window = newWindow(host);
+    const auto search = Clock::now();
+    for (WPARAM i = 0; i < 10; ++i)
+        SendMessageA(window, WM_CAP_DRIVER_CONNECT, i, 0);
+    std::printf("connect, ten nodes that take %d ms to open and refuse: window frozen %.0f ms\n",
+                openMs, msSince(search));
+    destroy(window);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -198,6 +331,7 @@ int main(int argc, char* argv[])
     const double seconds = std::clamp(repeats / 50.0, 0.3, 4.0);
     previewCpu(host, "0=yuyv:640x480@30", "YUYV 640x480 @30", seconds);
     previewCpu(host, "0=mjpeg:640x480@30", "MJPEG 640x480 @30", seconds);
+    misbehavingDrivers(host, repeats < 50, seconds);
     std::printf(
         "(preview CPU includes the fake camera's own copy of each frame into its buffer)\n");
     fakecam_reset();
