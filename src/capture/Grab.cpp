@@ -4,6 +4,7 @@
 
 #include <QBuffer>
 #include <QClipboard>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QMimeData>
@@ -18,6 +19,12 @@ namespace capture {
 
 namespace {
 
+// A clipboard owner answers a question in milliseconds; one that takes this
+// long has stalled, or is about to. See ReadImage().
+constexpr qint64 kPromptAnswerMs = 500;
+
+constexpr const char* kNoAnswer = "無法從剪貼簿取得圖片，提供圖片的程式沒有回應。";
+
 // Encoded image types in the order we would rather read them: lossless and
 // simple first. Other image types that Qt reads follow, then JPEG.
 int preference(const QString& mimeType)
@@ -30,11 +37,11 @@ int preference(const QString& mimeType)
     return mimeType.contains(QLatin1String("jpeg"), Qt::CaseInsensitive) ? 1000 : 100;
 }
 
-QStringList readableImageTypes(const QMimeData& data)
+QStringList readableImageTypes(const QStringList& offered)
 {
     const QList<QByteArray> readable = QImageReader::supportedMimeTypes();
     QStringList types;
-    for (const QString& format : data.formats()) {
+    for (const QString& format : offered) {
         if (readable.contains(format.toLatin1()))
             types << format;
     }
@@ -153,22 +160,47 @@ QImage decode(const QByteArray& bytes)
 
 QImage ReadImage(const QMimeData& data)
 {
-    const QStringList types = readableImageTypes(data);
+    // Data held in this process (placed by this program, or a clipboard that
+    // lives in the process, as on the offscreen platform) costs nothing to
+    // ask. Anything else is the platform's view of another program's
+    // clipboard (Qt's QInternalMimeData): every question goes to that
+    // program, and when it stalls Qt waits its whole clipboard timeout (5 s
+    // on X11, not settable), once per question. QMimeData::hasImage() alone
+    // asks once per image type Qt reads.
+    const bool held = !data.inherits("QInternalMimeData");
+    // So the grab asks the other program a question only while all earlier
+    // ones came back promptly: a stall ends the grab after that one question,
+    // and one grab waits at most kPromptAnswerMs plus one clipboard timeout.
+    // (Qt restarts its timeout for each piece of a large transfer, so only an
+    // owner that keeps sending can stretch that last question.)
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const auto prompt = [&] {
+        return held || elapsed.elapsed() < kPromptAnswerMs;
+    };
+
+    const QStringList offered = data.formats(); // the owner's list of types
+    const QStringList types = readableImageTypes(offered);
     if (types.isEmpty()) {
         // An image placed by this program itself is held as an image, not as
         // bytes, and needs no decoding.
-        if (data.hasImage())
+        if (held && data.hasImage())
             return qvariant_cast<QImage>(data.imageData());
+        // No list at all from an owner that took this long: it did not answer.
+        if (offered.isEmpty() && !prompt())
+            throw GrabError(kNoAnswer);
         return {};
     }
     // Another program's bytes are untrusted: read from the best type offered
     // that actually arrives.
     for (const QString& type : types) {
+        if (!prompt())
+            break;
         const QByteArray bytes = data.data(type);
         if (!bytes.isEmpty())
             return decode(bytes);
     }
-    throw GrabError("無法從剪貼簿取得圖片，提供圖片的程式沒有回應。");
+    throw GrabError(kNoAnswer);
 }
 
 imaging::Picture PictureFromImage(const QImage& image)
