@@ -82,15 +82,15 @@ bool __wrap__ZN8platform12FrameDecoder6decodeEPKhmRNS_5FrameE(platform::FrameDec
     return decoded;
 }
 
-bool __real__ZNK8platform13CaptureStream10takeNewestERmR6QImage(const platform::CaptureStream*,
-                                                                std::uint64_t&, QImage&);
-bool __wrap__ZNK8platform13CaptureStream10takeNewestERmR6QImage(const platform::CaptureStream*,
-                                                                std::uint64_t&, QImage&);
-bool __wrap__ZNK8platform13CaptureStream10takeNewestERmR6QImage(
-    const platform::CaptureStream* stream, std::uint64_t& seen, QImage& image)
+bool __real__ZNK8platform13CaptureStream10takeNewestERmR6QImage5QSize(
+    const platform::CaptureStream*, std::uint64_t&, QImage&, QSize);
+bool __wrap__ZNK8platform13CaptureStream10takeNewestERmR6QImage5QSize(
+    const platform::CaptureStream*, std::uint64_t&, QImage&, QSize);
+bool __wrap__ZNK8platform13CaptureStream10takeNewestERmR6QImage5QSize(
+    const platform::CaptureStream* stream, std::uint64_t& seen, QImage& image, QSize part)
 {
     const bool taken =
-        __real__ZNK8platform13CaptureStream10takeNewestERmR6QImage(stream, seen, image);
+        __real__ZNK8platform13CaptureStream10takeNewestERmR6QImage5QSize(stream, seen, image, part);
     if (taken)
         ++framesTaken;
     return taken;

@@ -67,18 +67,21 @@ bool CaptureStream::stopRequested(int ms) const
     return ::poll(&wake, 1, ms) > 0;
 }
 
-bool CaptureStream::takeNewest(std::uint64_t& seen, QImage& image) const
+bool CaptureStream::takeNewest(std::uint64_t& seen, QImage& image, QSize part) const
 {
     std::lock_guard lock(mutex_);
     if (sequence_ == seen || ready_.bits.empty())
         return false;
-    if (image.width() != ready_.width || image.height() != ready_.height ||
-        image.format() != QImage::Format_BGR888)
-        image = QImage(ready_.width, ready_.height, QImage::Format_BGR888);
+    const QSize whole(ready_.width, ready_.height);
+    const QSize size = part.isValid() ? whole.boundedTo(part) : whole;
+    if (size.isEmpty())
+        return false;
+    if (image.size() != size || image.format() != QImage::Format_BGR888)
+        image = QImage(size, QImage::Format_BGR888);
     if (image.isNull())
         return false;
-    const std::size_t row = static_cast<std::size_t>(ready_.width) * 3;
-    for (int y = 0; y < ready_.height; ++y)
+    const std::size_t row = static_cast<std::size_t>(size.width()) * 3;
+    for (int y = 0; y < size.height(); ++y)
         std::memcpy(image.scanLine(y), ready_.scanLine(y), row);
     seen = sequence_;
     return true;

@@ -47,9 +47,11 @@ public:
     bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
 
     // Copies the newest frame into `image` (blue-green-red, 24 bits) when it
-    // is newer than `seen`, and updates `seen`. The image keeps its memory
-    // when its size is right. False when there is nothing newer.
-    bool takeNewest(std::uint64_t& seen, QImage& image) const;
+    // is newer than `seen`, and updates `seen`: only its top-left part of at
+    // most `part`'s size if `part` is valid, else the whole frame. The image
+    // keeps its memory when its size is right. False when there is nothing
+    // newer.
+    bool takeNewest(std::uint64_t& seen, QImage& image, QSize part = QSize()) const;
 
 private:
     CaptureStream(int index, std::unique_ptr<v4l2::Stream> stream);

@@ -64,6 +64,16 @@ LRESULT CaptureWindow::setShowing(bool& flag, WPARAM on)
         return 0;
     flag = on != 0;
     updateTimer();
+    // Live, the window holds only the part of each frame that it shows;
+    // frozen, it takes the newest frame whole, once, so that a copy places
+    // what it shows and a larger window shows more of it.
+    if (!preview_ && !overlay_ && !frame_.isNull() && !holdsWholeFrame()) {
+        std::uint64_t any = 0;
+        if (stream_->takeNewest(any, frame_)) {
+            seen_ = any;
+            update();
+        }
+    }
     return 1;
 }
 
@@ -86,8 +96,23 @@ LRESULT CaptureWindow::copyFrame()
         stream_->takeNewest(seen_, frame_);
     if (frame_.isNull())
         return 0;
-    QGuiApplication::clipboard()->setImage(frame_);
+    if (holdsWholeFrame()) {
+        QGuiApplication::clipboard()->setImage(frame_);
+        return 1;
+    }
+    // Live, the window holds only what it shows: the copy takes the newest
+    // frame whole, at most one preview tick newer than the one on screen.
+    std::uint64_t any = 0;
+    QImage whole;
+    if (!stream_->takeNewest(any, whole))
+        return 0;
+    QGuiApplication::clipboard()->setImage(whole);
     return 1;
+}
+
+bool CaptureWindow::holdsWholeFrame() const
+{
+    return frame_.width() == stream_->layout().width && frame_.height() == stream_->layout().height;
 }
 
 bool CaptureWindow::streamAlive()
@@ -173,8 +198,17 @@ void CaptureWindow::updateTimer()
 
 void CaptureWindow::showNewest()
 {
-    if (streamAlive() && stream_->takeNewest(seen_, frame_))
+    // Only the part that the window shows: a tick's work on this thread
+    // follows the window's size, not the camera's.
+    if (streamAlive() && stream_->takeNewest(seen_, frame_, size()))
         update();
+}
+
+void CaptureWindow::resizeEvent(QResizeEvent*)
+{
+    // Grown past the part it holds: the next tick takes the frame again.
+    if (width() > frame_.width() || height() > frame_.height())
+        seen_ = 0;
 }
 
 void CaptureWindow::paintEvent(QPaintEvent*)

@@ -41,6 +41,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -48,6 +49,8 @@ private:
     LRESULT setShowing(bool& flag, WPARAM on);
     LRESULT setRate(WPARAM milliseconds);
     LRESULT copyFrame();
+    // Whether frame_ is the stream's whole frame, not only its shown part.
+    bool holdsWholeFrame() const;
     // False, having let go of the stream, once its device has failed.
     bool streamAlive();
     void updateTimer();
@@ -59,7 +62,9 @@ private:
     void findCover();
 
     std::shared_ptr<CaptureStream> stream_;
-    QImage frame_; // what the window shows; null until the first frame
+    // What the window shows, null until the first frame: while live only the
+    // top-left part of the frame that fits the window, frozen all of it.
+    QImage frame_;
     std::uint64_t seen_ = 0;
     bool preview_ = false;
     bool overlay_ = false;

@@ -551,8 +551,10 @@ void TestCaptureWindow::aWindowCoveredWholeStopsDrawing()
 
 void TestCaptureWindow::copyPutsTheFrameOnTheClipboard()
 {
-    // A still frame of noise: any change to a single byte would show.
-    const int width = 320, height = 240;
+    // A still frame of noise: any change to a single byte would show. It is
+    // larger than the window, which shows only part of it: the copy is whole,
+    // live and frozen.
+    const int width = 480, height = 360;
     Bytes frame(std::size_t(width) * height * 3);
     std::mt19937 random(7);
     for (auto& b : frame)
@@ -564,14 +566,17 @@ void TestCaptureWindow::copyPutsTheFrameOnTheClipboard()
 
     HWND window = createWindow();
     startPreview(window);
-    QCOMPARE(SendMessageA(window, WM_CAP_EDIT_COPY, 0, 0), 1);
-    const QImage copied =
-        QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_BGR888);
-    QCOMPARE(copied.size(), QSize(width, height));
-    for (int y = 0; y < height; ++y)
-        QVERIFY2(std::memcmp(copied.constScanLine(y), &frame[std::size_t(y) * width * 3],
-                             std::size_t(width) * 3) == 0,
-                 qPrintable(QStringLiteral("row %1").arg(y)));
+    for (WPARAM preview : {1, 0}) {
+        QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, preview, 0));
+        QCOMPARE(SendMessageA(window, WM_CAP_EDIT_COPY, 0, 0), 1);
+        const QImage copied =
+            QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_BGR888);
+        QCOMPARE(copied.size(), QSize(width, height));
+        for (int y = 0; y < height; ++y)
+            QVERIFY2(std::memcmp(copied.constScanLine(y), &frame[std::size_t(y) * width * 3],
+                                 std::size_t(width) * 3) == 0,
+                     qPrintable(QStringLiteral("row %1").arg(y)));
+    }
 }
 
 void TestCaptureWindow::copyWithoutDriverOrFrameLeavesTheClipboard()
