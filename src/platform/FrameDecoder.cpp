@@ -52,10 +52,16 @@ std::size_t rowBytes(const FrameLayout& layout)
 void shape(Frame& out, int width, int height)
 {
     const std::size_t stride = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
+    const std::size_t size = stride * static_cast<std::size_t>(height);
+    if (out.width == width && out.height == height && out.stride == stride &&
+        out.bits.size() == size)
+        return;
     out.width = width;
     out.height = height;
     out.stride = stride;
-    out.bits.resize(stride * static_cast<std::size_t>(height));
+    // From zeros: no decoder writes the rows' padding, which must not keep
+    // what a frame of another size left there.
+    out.bits.assign(size, 0);
 }
 
 void swapRow(const std::uint8_t* __restrict src, std::uint8_t* __restrict dst, int width)
