@@ -111,6 +111,76 @@ std::optional<Header> readHeader(const QByteArray& b)
     return std::nullopt;
 }
 
+quint32 big32(const QByteArray& b, qsizetype at)
+{
+    return qFromBigEndian<quint32>(b.constData() + at);
+}
+
+quint16 big16(const QByteArray& b, qsizetype at)
+{
+    return qFromBigEndian<quint16>(b.constData() + at);
+}
+
+bool isPng(const QByteArray& b)
+{
+    return b.startsWith("\x89PNG\r\n\x1a\n") && b.size() >= 26 && b.mid(12, 4) == "IHDR";
+}
+
+// Whether a PNG's chunks hold what they claim. libpng reserves a chunk's whole
+// length before it reads the chunk (Qt lifts libpng's own limit per chunk), so
+// one length field could cost 2 GB for a few bytes. Deflate packs at most 1032
+// bytes into one, so image data too short for the rows the header claims is
+// damaged too, and would cost a whole picture to find out. Only for a size
+// under the pixel limit, where nothing here overflows.
+bool pngHoldsWhatItClaims(const QByteArray& b)
+{
+    qint64 compressed = 0;
+    qsizetype at = 8;
+    while (b.size() - at >= 8) {
+        const qint64 length = big32(b, at);
+        if (length > 0x7FFFFFFF || length + 12 > b.size() - at)
+            return false;
+        const QByteArray type = b.mid(at + 4, 4);
+        if (type == "IDAT")
+            compressed += length;
+        else if (type == "IEND")
+            break;
+        at += 12 + length;
+    }
+    static const int channels[] = {1, 0, 3, 1, 2, 0, 4};
+    const quint8 depth = quint8(b[24]);
+    const quint8 colourType = quint8(b[25]);
+    const qint64 bitsPerPixel = colourType < 7 ? qint64{channels[colourType]} * depth : 0;
+    const qint64 rawBytes = big32(b, 20) * (1 + (big32(b, 16) * bitsPerPixel + 7) / 8);
+    return rawBytes <= 1032 * (compressed + 1);
+}
+
+// Whether a JPEG has at least one bit for each 8 x 8 block of its full-size
+// component, as every scan that codes a block spends. libjpeg fills in what
+// is missing, so a few bytes could otherwise claim and cost a 64-megapixel
+// picture of grey.
+bool jpegHoldsWhatItClaims(const QByteArray& b)
+{
+    qsizetype at = 2;
+    while (b.size() - at >= 4 && quint8(b[at]) == 0xFF) {
+        const quint8 marker = quint8(b[at + 1]);
+        if (marker == 0xFF) {
+            ++at;
+            continue;
+        }
+        if (marker == 0xDA) // start of scan: no size yet is no size at all
+            break;
+        const bool frame =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (frame && b.size() - at >= 9) {
+            const qint64 blocks = qint64{(big16(b, at + 7) + 7) / 8} * ((big16(b, at + 5) + 7) / 8);
+            return blocks / 8 <= b.size();
+        }
+        at += 2 + big16(b, at + 2);
+    }
+    return true;
+}
+
 [[noreturn]] void refuseTooLarge(qint64 width, qint64 height)
 {
     throw GrabError(QStringLiteral("剪貼簿上的圖片太大（%1 × %2 像素），無法載入。")
@@ -124,7 +194,9 @@ std::optional<Header> readHeader(const QByteArray& b)
     throw GrabError("剪貼簿上的圖片已損壞，無法讀取。");
 }
 
-QImage decode(const QByteArray& bytes)
+// What can be told from the bytes before any decoder runs: a size over the
+// limit, or length fields and sizes that run past the bytes offered.
+void checkBeforeDecoding(const QByteArray& bytes)
 {
     if (const std::optional<Header> header = readHeader(bytes)) {
         if (overPixelLimit(header->width, header->height))
@@ -132,6 +204,28 @@ QImage decode(const QByteArray& bytes)
         if (header->requiredBytes > bytes.size())
             refuseCorrupt();
     }
+    if (isPng(bytes) && !pngHoldsWhatItClaims(bytes))
+        refuseCorrupt();
+    if (bytes.startsWith("\xff\xd8") && !jpegHoldsWhatItClaims(bytes))
+        refuseCorrupt();
+    // An icon may hold PNG files, which Qt's icon reader hands to libpng as
+    // they are, with no limit of ours.
+    if ((bytes.startsWith(QByteArray("\0\0\1\0", 4)) ||
+         bytes.startsWith(QByteArray("\0\0\2\0", 4))) &&
+        bytes.size() >= 6) {
+        const int count = little16(bytes, 4);
+        for (int i = 0; i < count && 6 + 16 * (i + 1) <= bytes.size(); ++i) {
+            const QByteArray entry =
+                bytes.mid(little32(bytes, 6 + 16 * i + 12), little32(bytes, 6 + 16 * i + 8));
+            if (entry.startsWith("\x89PNG"))
+                checkBeforeDecoding(entry);
+        }
+    }
+}
+
+QImage decode(const QByteArray& bytes)
+{
+    checkBeforeDecoding(bytes);
 
     QBuffer buffer;
     buffer.setData(bytes);

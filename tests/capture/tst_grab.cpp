@@ -210,6 +210,13 @@ void TestGrab::corruptImagesAreReported_data()
     for (qsizetype i = 100; i < flipped.size(); i += 7)
         flipped[i] = char(flipped[i] ^ 0x55);
     QTest::newRow("PNG with damaged data") << QStringLiteral("image/png") << flipped;
+    // A JPEG cut short is filled in with grey by the decoder: a few bytes
+    // that claim 8000 x 8000 would cost a whole picture.
+    QByteArray jpeg = encoded(big, "JPEG");
+    const qsizetype frame = jpeg.indexOf("\xff\xc0");
+    qToBigEndian<quint16>(8000, jpeg.data() + frame + 5);
+    qToBigEndian<quint16>(8000, jpeg.data() + frame + 7);
+    QTest::newRow("JPEG far shorter than its size") << QStringLiteral("image/jpeg") << jpeg;
 }
 
 void TestGrab::corruptImagesAreReported()
