@@ -158,7 +158,7 @@ bool pngHoldsWhatItClaims(const QByteArray& b)
 // Whether a JPEG has at least one bit for each 8 x 8 block of its full-size
 // component, as every scan that codes a block spends. libjpeg fills in what
 // is missing, so a few bytes could otherwise claim and cost a 64-megapixel
-// picture of grey.
+// picture of grey. A size over the limit is left to be refused as such.
 bool jpegHoldsWhatItClaims(const QByteArray& b)
 {
     qsizetype at = 2;
@@ -173,8 +173,10 @@ bool jpegHoldsWhatItClaims(const QByteArray& b)
         const bool frame =
             marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (frame && b.size() - at >= 9) {
-            const qint64 blocks = qint64{(big16(b, at + 7) + 7) / 8} * ((big16(b, at + 5) + 7) / 8);
-            return blocks / 8 <= b.size();
+            const int height = big16(b, at + 5);
+            const int width = big16(b, at + 7);
+            const qint64 blocks = qint64{(width + 7) / 8} * ((height + 7) / 8);
+            return blocks / 8 <= b.size() || overPixelLimit(width, height);
         }
         at += 2 + big16(b, at + 2);
     }
@@ -236,7 +238,12 @@ QImage decode(const QByteArray& bytes)
     // Room for the largest picture we take at 8 bytes per pixel (16-bit RGBA).
     reader.setAllocationLimit(static_cast<int>(kMaxGrabPixels * 8 >> 20));
 
-    const QSize size = reader.size();
+    // Shown as viewers show it: a photo turned by its EXIF orientation.
+    reader.setAutoTransform(true);
+
+    QSize size = reader.size();
+    if (reader.transformation() & QImageIOHandler::TransformationRotate90)
+        size.transpose();
     if (size.isValid() && qint64{size.width()} * size.height() > kMaxGrabPixels)
         refuseTooLarge(size.width(), size.height());
     QImage image;

@@ -9,6 +9,7 @@
 #include <QtEndian>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 // Reading pictures from the clipboard: conversions to 24 bits, and clipboard
@@ -23,6 +24,7 @@ private slots:
     void noImageOnTheClipboardGivesNothing();
     void everySourceBecomesThreeBytesPerPixel_data();
     void everySourceBecomesThreeBytesPerPixel();
+    void encodedBytesFromAnotherProgramAreDecoded_data();
     void encodedBytesFromAnotherProgramAreDecoded();
     void corruptImagesAreReported_data();
     void corruptImagesAreReported();
@@ -100,6 +102,19 @@ QByteArray bmpHeader(qint32 width, qint32 height)
     put16(26, 1);
     put16(28, 24);
     return bmp + QByteArray(16, '\x7f');
+}
+
+// The JPEG with an EXIF segment that gives its orientation (1 upright, 6 to
+// be turned a quarter clockwise, 8 anticlockwise), as cameras write it.
+QByteArray withOrientation(QByteArray jpeg, quint16 orientation)
+{
+    QByteArray exif("Exif\0\0MM\0\x2a\0\0\0\x08"      // big-endian, first directory at 8
+                    "\0\x01\x01\x12\0\x03\0\0\0\x01", // 1 entry: orientation, 1 short
+                    24);
+    exif.append(char(orientation >> 8)).append(char(orientation)).append(6, '\0');
+    QByteArray segment("\xff\xe1", 2);
+    segment.append(char((exif.size() + 2) >> 8)).append(char(exif.size() + 2)).append(exif);
+    return jpeg.insert(2, segment);
 }
 
 } // namespace
@@ -180,19 +195,47 @@ void TestGrab::everySourceBecomesThreeBytesPerPixel()
     QCOMPARE(px[2], std::uint8_t(qRed(expected)));
 }
 
+void TestGrab::encodedBytesFromAnotherProgramAreDecoded_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QPoint>("at");
+    QTest::addColumn<QRgb>("colour");
+    QTest::addColumn<int>("tolerance"); // per channel, for lossy formats
+    QTest::newRow("BMP") << QStringLiteral("image/bmp") << encoded(sample(), "BMP") << QSize(5, 3)
+                         << QPoint(4, 2) << sample().pixel(4, 2) << 0;
+    QTest::newRow("PNG") << QStringLiteral("image/png") << encoded(sample(), "PNG") << QSize(5, 3)
+                         << QPoint(3, 1) << sample().pixel(3, 1) << 0;
+    // Stored 32 x 16, red on the left; a viewer shows it 16 x 32, red on top.
+    QImage halves(32, 16, QImage::Format_RGB32);
+    halves.fill(qRgb(0, 0, 255));
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x)
+            halves.setPixel(x, y, qRgb(255, 0, 0));
+    QTest::newRow("JPEG turned by its EXIF orientation")
+        << QStringLiteral("image/jpeg") << withOrientation(encoded(halves, "JPEG"), 6)
+        << QSize(16, 32) << QPoint(8, 8) << qRgb(255, 0, 0) << 24;
+}
+
 void TestGrab::encodedBytesFromAnotherProgramAreDecoded()
 {
+    QFETCH(QString, type);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QSize, size);
+    QFETCH(QPoint, at);
+    QFETCH(QRgb, colour);
+    QFETCH(int, tolerance);
     // Another program offers bytes, under whatever type it likes.
-    offer(QStringLiteral("image/bmp"), encoded(sample(), "BMP"));
-    std::optional<imaging::Picture> picture = capture::GrabFrame(nullptr);
+    offer(type, bytes);
+    const std::optional<imaging::Picture> picture = capture::GrabFrame(nullptr);
     QVERIFY(picture);
-    QCOMPARE(picture->Width(), 5);
-    QCOMPARE(picture->ScanLine(2)[3 * 4 + 1], std::uint8_t(200));
-
-    offer(QStringLiteral("image/png"), encoded(sample(), "PNG"));
-    picture = capture::GrabFrame(nullptr);
-    QVERIFY(picture);
-    QCOMPARE(picture->ScanLine(1)[3 * 3 + 2], std::uint8_t(120));
+    QCOMPARE(QSize(picture->Width(), picture->Height()), size);
+    const std::uint8_t* px = picture->ScanLine(at.y()) + 3 * at.x();
+    QVERIFY2(std::abs(px[0] - qBlue(colour)) <= tolerance &&
+                 std::abs(px[1] - qGreen(colour)) <= tolerance &&
+                 std::abs(px[2] - qRed(colour)) <= tolerance,
+             qPrintable(QStringLiteral("BGR %1 %2 %3").arg(px[0]).arg(px[1]).arg(px[2])));
 }
 
 void TestGrab::corruptImagesAreReported_data()
@@ -258,6 +301,13 @@ void TestGrab::oversizedImagesAreRefusedFromTheirHeader_data()
     const QByteArray gif("GIF89a\x00\x00\x01\x20\x00\x00\x00"
                          ",\x01\x20\x49\x00\x00\x00\x00\x00\x00\x00\x00\x00",
                          25);
+    // The limit sees the size as shown: 9000 x 8000 stored, turned upright.
+    QByteArray jpeg = withOrientation(encoded(sample(), "JPEG"), 6);
+    const qsizetype frame = jpeg.indexOf("\xff\xc0");
+    qToBigEndian<quint16>(8000, jpeg.data() + frame + 5);
+    qToBigEndian<quint16>(9000, jpeg.data() + frame + 7);
+    QTest::newRow("JPEG turned by its EXIF orientation")
+        << QStringLiteral("image/jpeg") << jpeg << QStringLiteral("8000 × 9000");
     QTest::newRow("GIF larger than its header says")
         << QStringLiteral("image/gif") << gif << QStringLiteral("8193 × 8193");
 }
