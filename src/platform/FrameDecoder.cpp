@@ -236,7 +236,7 @@ bool FrameDecoder::decode(const std::uint8_t* data, std::size_t size, Frame& out
             swapRow(src, dst, width);
             break;
         case FrameFormat::YUYV:
-            yuyvRow(src, dst, width / 2);
+            yuyvRow(src, dst, width / 2, layout_.yuv);
             break;
         case FrameFormat::MJPEG:
             break;

@@ -5,6 +5,8 @@
 // a frame that is short, corrupt or of another size is refused, never read
 // past its end.
 
+#include "YuyvToBgr.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,7 +17,7 @@ namespace platform {
 enum class FrameFormat {
     BGR24, // passed through exactly
     RGB24, // channels swapped, otherwise exact
-    YUYV,  // 4:2:2, BT.601 limited range
+    YUYV,  // 4:2:2, in the layout's YuvEncoding
     MJPEG, // one JPEG image per frame
 };
 
@@ -25,6 +27,8 @@ struct FrameLayout {
     int height = 0;
     // Bytes from one row to the next in the camera's buffer; ignored for MJPEG.
     std::size_t bytesPerLine = 0;
+    // What the driver declares YUYV's numbers to mean; ignored for the others.
+    YuvEncoding yuv = YuvEncoding::Bt601Limited;
 };
 
 // A decoded frame: blue, green, red per pixel, rows padded to four bytes.

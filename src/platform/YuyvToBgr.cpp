@@ -1,6 +1,8 @@
 #include "YuyvToBgr.h"
 
 #include <algorithm>
+#include <iterator>
+#include <numeric>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -11,58 +13,268 @@ namespace platform::yuyv {
 
 namespace {
 
-std::uint8_t clamp8(int v)
+// ---- The rule's coefficients, derived from Kr and Kb at compile time ----
+
+struct Ratio {
+    std::int64_t num = 0;
+    std::int64_t den = 1; // positive; num / den in lowest terms
+};
+
+constexpr Ratio ratio(std::int64_t num, std::int64_t den)
 {
-    return static_cast<std::uint8_t>(std::clamp(v, 0, 255));
+    const std::int64_t g = std::gcd(num, den);
+    return den < 0 ? Ratio{-num / g, -den / g} : Ratio{num / g, den / g};
+}
+constexpr Ratio operator*(Ratio a, Ratio b)
+{
+    return ratio(a.num * b.num, a.den * b.den);
+}
+constexpr Ratio operator/(Ratio a, Ratio b)
+{
+    return ratio(a.num * b.den, a.den * b.num);
+}
+constexpr Ratio operator-(Ratio a, Ratio b)
+{
+    return ratio(a.num * b.den - b.num * a.den, a.den * b.den);
+}
+
+constexpr std::int64_t floorDiv(std::int64_t a, std::int64_t b) // b > 0
+{
+    return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
+
+constexpr int kFraction = 21;
+constexpr std::int32_t kHalf = std::int32_t{1} << (kFraction - 1);
+constexpr std::int32_t kFractionMask = (std::int32_t{1} << kFraction) - 1;
+// Red and blue: the offset that, with their coefficients, makes V >> 21
+// exact (see the header).
+constexpr std::int32_t kOffset = 64;
+// Green: the bound on its fixed-point error, carried as its offset, so that
+// V >> 21 is right whenever V's fraction is at least twice it.
+constexpr std::int32_t kMargin = 256;
+
+// r * 2^21 rounded to nearest.
+constexpr std::int32_t fixed(Ratio r)
+{
+    return static_cast<std::int32_t>(floorDiv(2 * (r.num << kFraction) + r.den, 2 * r.den));
+}
+
+// One output channel: 255 x = (ny c + ncb d + ncr f) / den exactly, and
+// the same sum's coefficients and offset in fixed point.
+struct Channel {
+    std::int64_t ny, ncb, ncr, den;
+    std::int32_t cb, cr; // luma's is the matrix's, the same for all three
+    std::int32_t bias;   // 2^20 and the offset
+};
+
+// `adjust` moves the chroma coefficients by that many units.
+constexpr Channel channel(Ratio y, Ratio cb, Ratio cr, std::int32_t offset, int adjust = 0)
+{
+    const std::int64_t den = std::lcm(std::lcm(y.den, cb.den), cr.den);
+    return {y.num * (den / y.den),
+            cb.num * (den / cb.den),
+            cr.num * (den / cr.den),
+            den,
+            cb.num ? fixed(cb) + adjust : 0,
+            cr.num ? fixed(cr) + adjust : 0,
+            kHalf + offset};
+}
+
+struct Matrix {
+    int yOffset;    // 16 for limited range, 0 for full
+    std::int32_t y; // luma coefficient in fixed point
+    Channel bgr[3]; // blue, green, red
+};
+
+// kr and kb in ten-thousandths; the units by which blue's and red's chroma
+// coefficients move from nearest.
+constexpr Matrix matrix(std::int64_t kr10k, std::int64_t kb10k, bool full, int blue, int red)
+{
+    const Ratio one = ratio(1, 1), two = ratio(2, 1);
+    const Ratio kr = ratio(kr10k, 10000), kb = ratio(kb10k, 10000);
+    const Ratio kg = one - kr - kb;
+    // 255 Y' per step of Y, 255 Pb per step of Cb (and Pr of Cr).
+    const Ratio ys = full ? one : ratio(255, 219);
+    const Ratio cs = full ? one : ratio(255, 224);
+    const Ratio zero = ratio(0, 1);
+    return {full ? 0 : 16,
+            fixed(ys),
+            {channel(ys, two * (one - kb) * cs, zero, kOffset, blue),
+             channel(ys, zero - two * kb * (one - kb) / kg * cs,
+                     zero - two * kr * (one - kr) / kg * cs, kMargin),
+             channel(ys, zero, two * (one - kr) * cs, kOffset, red)}};
+}
+
+constexpr Matrix kMatrices[] = {
+    matrix(2990, 1140, false, 0, -1), // YuvEncoding::Bt601Limited
+    matrix(2990, 1140, true, 0, 0),   // Bt601Full
+    matrix(2126, 722, false, -1, 0),  // Rec709Limited
+    matrix(2126, 722, true, 0, 0),    // Rec709Full
+};
+
+const Matrix& matrixOf(YuvEncoding encoding)
+{
+    const auto i = static_cast<std::size_t>(encoding);
+    return kMatrices[i < std::size(kMatrices) ? i : 0];
+}
+
+std::uint8_t clamp8(std::int64_t v)
+{
+    return static_cast<std::uint8_t>(std::clamp<std::int64_t>(v, 0, 255));
+}
+
+// The rule itself, in 64-bit integers: floor(x + 1/2) with x = n / den.
+constexpr std::int64_t exactChannel(const Channel& k, int c, int d, int f)
+{
+    const std::int64_t n = k.ny * c + k.ncb * d + k.ncr * f;
+    return floorDiv(2 * n + k.den, 2 * k.den);
+}
+
+// Spot checks of the rule: a grey level the old 8-bit form had 1 low
+// (255 * 70 / 219 = 81.507), a tie, and the coefficients' sizes.
+static_assert(exactChannel(kMatrices[0].bgr[1], 70, 0, 0) == 82);
+static_assert(exactChannel(kMatrices[1].bgr[0], 100, -125, 0) == 100 - 221); // -121.5 up
+static_assert(kMatrices[1].y == 1 << kFraction && kMatrices[3].y == 1 << kFraction);
+static_assert(kMatrices[0].y == 2441889 && kMatrices[0].bgr[2].cr == 3347111 - 1 &&
+              kMatrices[2].bgr[0].cb == 4430028 - 1);
+
+// What the header promises of V: its largest size stays in 32 bits, and the
+// pieces the SIMD path splits coefficients into fit in 16.
+constexpr bool fitsInt32(const Matrix& m)
+{
+    const std::int64_t cMax = m.yOffset ? 239 : 255;
+    for (const Channel& k : m.bgr) {
+        const std::int64_t chroma =
+            128 * (std::max<std::int64_t>(k.cb, -k.cb) + std::max<std::int64_t>(k.cr, -k.cr));
+        if (m.y * cMax + chroma + k.bias >= (std::int64_t{1} << 31) || (k.cb >> 8) > 32767 ||
+            (k.cb >> 8) < -32768 || (k.cr >> 8) > 32767 || (k.cr >> 8) < -32768)
+            return false;
+    }
+    return (m.y >> 7) <= 32767;
+}
+static_assert(std::all_of(std::begin(kMatrices), std::end(kMatrices), fitsInt32));
+
+std::uint8_t exactly(const Channel& k, int c, int d, int f)
+{
+    return clamp8(exactChannel(k, c, d, f));
+}
+
+// Green: V >> 21 when V's fraction shows it is right, else the exact form.
+std::uint8_t green(std::int32_t v, const Channel& k, int c, int d, int f)
+{
+    if ((v & kFractionMask) < 2 * kMargin)
+        return exactly(k, c, d, f);
+    return clamp8(v >> kFraction);
+}
+
+void pairsPortable(const std::uint8_t* __restrict src, std::uint8_t* __restrict dst, int pairs,
+                   const Matrix& m)
+{
+    const Channel& kb = m.bgr[0];
+    const Channel& kg = m.bgr[1];
+    const Channel& kr = m.bgr[2];
+    for (int i = 0; i < pairs; ++i) {
+        const std::uint8_t* p = src + 4 * i;
+        std::uint8_t* out = dst + 6 * i;
+        const int d = p[1] - 128;
+        const int f = p[3] - 128;
+        const std::int32_t b = kb.cb * d + kb.bias;
+        const std::int32_t g = kg.cb * d + kg.cr * f + kg.bias;
+        const std::int32_t r = kr.cr * f + kr.bias;
+        for (int k = 0; k < 2; ++k) {
+            const int c = p[2 * k] - m.yOffset;
+            const std::int32_t y = m.y * c;
+            out[3 * k] = clamp8((y + b) >> kFraction);
+            out[3 * k + 1] = green(y + g, kg, c, d, f);
+            out[3 * k + 2] = clamp8((y + r) >> kFraction);
+        }
+    }
 }
 
 #ifdef THRESHCAM_HAVE_SSSE3
 
 #define SSSE3 __attribute__((target("ssse3")))
 
-SSSE3 __m128i packShifted(__m128i lo, __m128i hi)
+// The matrix as pmaddwd weights. Luma pairs (c << 7, c) with (a >> 7, a & 127);
+// chroma pairs (d << 8, f << 8) and (d, f) with the high and low bytes of the
+// channel's coefficients, so every product is exact in 32 bits.
+struct Weights {
+    __m128i y;
+    __m128i high[3], low[3], bias[3]; // blue, green, red
+};
+
+SSSE3 __m128i words(std::int32_t first, std::int32_t second)
 {
-    return _mm_packs_epi32(_mm_srai_epi32(lo, 8), _mm_srai_epi32(hi, 8));
+    return _mm_set1_epi32(static_cast<int>((static_cast<std::uint32_t>(second) << 16) |
+                                           (static_cast<std::uint32_t>(first) & 0xFFFF)));
 }
 
-// Eight pixels from 16 bytes, as 16-bit blue, green and red. All arithmetic
-// is that of the header: pmaddwd forms the products and sums exactly in 32
-// bits, the shift is arithmetic, and the saturating packs here and in the
-// caller do the clamping.
-SSSE3 void eightPixels(__m128i in, __m128i& b, __m128i& g, __m128i& r)
+SSSE3 Weights weightsOf(const Matrix& m)
 {
-    const __m128i c = _mm_sub_epi16(_mm_and_si128(in, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(16));
+    Weights w;
+    w.y = words(m.y >> 7, m.y & 127);
+    for (int k = 0; k < 3; ++k) {
+        w.high[k] = words(m.bgr[k].cb >> 8, m.bgr[k].cr >> 8);
+        w.low[k] = words(m.bgr[k].cb & 255, m.bgr[k].cr & 255);
+        w.bias[k] = _mm_set1_epi32(m.bgr[k].bias);
+    }
+    return w;
+}
+
+// One channel's V for eight pixels: the chroma sum once per pair, then added
+// to both pixels' luma.
+struct Sums {
+    __m128i lo, hi; // pixels 0..3 and 4..7
+};
+
+SSSE3 Sums channelSums(const Sums& y, __m128i chroma, __m128i chroma8, const Weights& w, int k)
+{
+    const __m128i pairs = _mm_add_epi32(
+        _mm_add_epi32(_mm_madd_epi16(chroma8, w.high[k]), _mm_madd_epi16(chroma, w.low[k])),
+        w.bias[k]);
+    return {_mm_add_epi32(y.lo, _mm_unpacklo_epi32(pairs, pairs)),
+            _mm_add_epi32(y.hi, _mm_unpackhi_epi32(pairs, pairs))};
+}
+
+SSSE3 __m128i rounded(const Sums& v)
+{
+    return _mm_packs_epi32(_mm_srai_epi32(v.lo, kFraction), _mm_srai_epi32(v.hi, kFraction));
+}
+
+// Eight pixels from 16 bytes, as 16-bit blue, green and red; returns a
+// non-zero mask when some green V is too near a step for V >> 21.
+SSSE3 __m128i eightPixels(__m128i in, const Weights& w, int yOffset, __m128i& b, __m128i& g,
+                          __m128i& r)
+{
+    const __m128i c =
+        _mm_sub_epi16(_mm_and_si128(in, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(yOffset));
+    const __m128i c7 = _mm_slli_epi16(c, 7);
+    const Sums y = {_mm_madd_epi16(_mm_unpacklo_epi16(c7, c), w.y),
+                    _mm_madd_epi16(_mm_unpackhi_epi16(c7, c), w.y)};
+    // Chroma words are Cb0 Cr0 Cb1 Cr1 ...
     const __m128i chroma = _mm_sub_epi16(_mm_srli_epi16(in, 8), _mm_set1_epi16(128));
-    // Chroma words are U0 V0 U1 V1 ...: each U (or V) goes to both pixels.
-    const __m128i d =
-        _mm_shuffle_epi8(chroma, _mm_setr_epi8(0, 1, 0, 1, 4, 5, 4, 5, 8, 9, 8, 9, 12, 13, 12, 13));
-    const __m128i e = _mm_shuffle_epi8(
-        chroma, _mm_setr_epi8(2, 3, 2, 3, 6, 7, 6, 7, 10, 11, 10, 11, 14, 15, 14, 15));
-    const __m128i one = _mm_set1_epi16(1);
-    const __m128i cdLo = _mm_unpacklo_epi16(c, d), cdHi = _mm_unpackhi_epi16(c, d);
-    const __m128i ceLo = _mm_unpacklo_epi16(c, e), ceHi = _mm_unpackhi_epi16(c, e);
-    const __m128i e1Lo = _mm_unpacklo_epi16(e, one), e1Hi = _mm_unpackhi_epi16(e, one);
-    // pmaddwd weights (low word first) for (C, E), (C, D), (C, D) and (E, 1).
-    const __m128i kR = _mm_set1_epi32((409 << 16) | 298);
-    const __m128i kG = _mm_set1_epi32(static_cast<int>(0xFF9C0000u | 298)); // -100, 298
-    const __m128i kB = _mm_set1_epi32((516 << 16) | 298);
-    const __m128i kGE = _mm_set1_epi32((128 << 16) | (-208 & 0xFFFF));
-    const __m128i round = _mm_set1_epi32(128);
-    r = packShifted(_mm_add_epi32(_mm_madd_epi16(ceLo, kR), round),
-                    _mm_add_epi32(_mm_madd_epi16(ceHi, kR), round));
-    g = packShifted(_mm_add_epi32(_mm_madd_epi16(cdLo, kG), _mm_madd_epi16(e1Lo, kGE)),
-                    _mm_add_epi32(_mm_madd_epi16(cdHi, kG), _mm_madd_epi16(e1Hi, kGE)));
-    b = packShifted(_mm_add_epi32(_mm_madd_epi16(cdLo, kB), round),
-                    _mm_add_epi32(_mm_madd_epi16(cdHi, kB), round));
+    const __m128i chroma8 = _mm_slli_epi16(chroma, 8);
+    const Sums vb = channelSums(y, chroma, chroma8, w, 0);
+    const Sums vg = channelSums(y, chroma, chroma8, w, 1);
+    const Sums vr = channelSums(y, chroma, chroma8, w, 2);
+    b = rounded(vb);
+    g = rounded(vg);
+    r = rounded(vr);
+    const __m128i fraction = _mm_set1_epi32(kFractionMask);
+    const __m128i near = _mm_set1_epi32(2 * kMargin);
+    return _mm_or_si128(_mm_cmplt_epi32(_mm_and_si128(vg.lo, fraction), near),
+                        _mm_cmplt_epi32(_mm_and_si128(vg.hi, fraction), near));
 }
 
 // 16 pixels at a time: 32 bytes in, 48 bytes out.
-SSSE3 void rowSsse3Impl(const std::uint8_t* src, std::uint8_t* dst, int pairs)
+SSSE3 void rowSsse3Impl(const std::uint8_t* src, std::uint8_t* dst, int pairs, YuvEncoding encoding)
 {
+    const Matrix& m = matrixOf(encoding);
+    const Weights w = weightsOf(m);
     // Byte i of the 48 bytes out is channel i % 3 of pixel i / 3. For each
     // 16-byte block of output, the masks pick the bytes that blue, green and
     // red supply (-128 gives zero).
-    const __m128i m[3][3] = {
+    const __m128i mask[3][3] = {
         {_mm_setr_epi8(0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128, -128,
                        5),
          _mm_setr_epi8(-128, 0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128,
@@ -86,45 +298,35 @@ SSSE3 void rowSsse3Impl(const std::uint8_t* src, std::uint8_t* dst, int pairs)
     int i = 0;
     for (; i + 8 <= pairs; i += 8) {
         __m128i b0, g0, r0, b1, g1, r1;
-        eightPixels(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i)), b0, g0, r0);
-        eightPixels(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i + 16)), b1, g1,
-                    r1);
+        const __m128i hard = _mm_or_si128(
+            eightPixels(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i)), w,
+                        m.yOffset, b0, g0, r0),
+            eightPixels(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i + 16)), w,
+                        m.yOffset, b1, g1, r1));
+        if (_mm_movemask_epi8(hard) != 0) {
+            pairsPortable(src + 4 * i, dst + 6 * i, 8, m);
+            continue;
+        }
         const __m128i b = _mm_packus_epi16(b0, b1);
         const __m128i g = _mm_packus_epi16(g0, g1);
         const __m128i r = _mm_packus_epi16(r0, r1);
         for (int k = 0; k < 3; ++k) {
             const __m128i out = _mm_or_si128(
-                _mm_or_si128(_mm_shuffle_epi8(b, m[k][0]), _mm_shuffle_epi8(g, m[k][1])),
-                _mm_shuffle_epi8(r, m[k][2]));
+                _mm_or_si128(_mm_shuffle_epi8(b, mask[k][0]), _mm_shuffle_epi8(g, mask[k][1])),
+                _mm_shuffle_epi8(r, mask[k][2]));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 6 * i + 16 * k), out);
         }
     }
-    rowPortable(src + 4 * i, dst + 6 * i, pairs - i);
+    pairsPortable(src + 4 * i, dst + 6 * i, pairs - i, m);
 }
 
 #endif
 
 } // namespace
 
-void rowPortable(const std::uint8_t* __restrict src, std::uint8_t* __restrict dst, int pairs)
+void rowPortable(const std::uint8_t* src, std::uint8_t* dst, int pairs, YuvEncoding encoding)
 {
-    for (int i = 0; i < pairs; ++i) {
-        const std::uint8_t* p = src + 4 * i;
-        std::uint8_t* d = dst + 6 * i;
-        const int y0 = 298 * (p[0] - 16);
-        const int u = p[1] - 128;
-        const int y1 = 298 * (p[2] - 16);
-        const int v = p[3] - 128;
-        const int r = 409 * v + 128;
-        const int g = -100 * u - 208 * v + 128;
-        const int b = 516 * u + 128;
-        d[0] = clamp8((y0 + b) >> 8);
-        d[1] = clamp8((y0 + g) >> 8);
-        d[2] = clamp8((y0 + r) >> 8);
-        d[3] = clamp8((y1 + b) >> 8);
-        d[4] = clamp8((y1 + g) >> 8);
-        d[5] = clamp8((y1 + r) >> 8);
-    }
+    pairsPortable(src, dst, pairs, matrixOf(encoding));
 }
 
 RowFunction rowSsse3()

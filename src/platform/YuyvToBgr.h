@@ -1,26 +1,58 @@
 #pragma once
 
-// YUYV 4:2:2 to blue-green-red, one row at a time. BT.601, limited range
-// (Y 16..235, Cb and Cr 16..240), 8 fractional bits:
-//   C = Y - 16, D = Cb - 128, E = Cr - 128
-//   R = (298 C           + 409 E + 128) >> 8
-//   G = (298 C - 100 D   - 208 E + 128) >> 8
-//   B = (298 C + 516 D           + 128) >> 8
-// each clamped to 0..255 (>> rounds toward minus infinity). Both pixels of a
-// pair share one Cb and one Cr. Every path below gives exactly these values.
+// YUYV 4:2:2 to blue-green-red, one row at a time. Both pixels of a pair
+// share one Cb and one Cr.
+//
+// The rule. With the encoding's Kr and Kb (BT.601: 0.299 and 0.114,
+// Rec. 709: 0.2126 and 0.0722, taken as the exact decimals) and
+// Kg = 1 - Kr - Kb:
+//   limited range: Y' = (Y - 16) / 219, Pb = (Cb - 128) / 224, Pr = (Cr - 128) / 224
+//   full range:    Y' = Y / 255,        Pb = (Cb - 128) / 255, Pr = (Cr - 128) / 255
+//   R = Y' + 2 (1 - Kr) Pr
+//   G = Y' - 2 Kb (1 - Kb) / Kg Pb - 2 Kr (1 - Kr) / Kg Pr
+//   B = Y' + 2 (1 - Kb) Pb
+// Each channel is 255 R (or G, or B) in exact rational arithmetic, rounded
+// to the nearest integer with a tie going up, then clamped to 0..255. Ties
+// occur only in BT.601 full range (Cb 3 puts B at Y - 221.5).
+//
+// Why the fast form equals it. Both paths form each channel as
+//   V = a c + b d + e f + 2^20 + t
+// in 32 bits, where c, d, f are Y - 16 (Y in full range), Cb - 128 and
+// Cr - 128, and a, b, e are the channel's coefficients times 2^21, rounded
+// to nearest.
+// - Blue and red have two terms, and 21 bits get them exact: with t = 64,
+//   and BT.601 limited red's and Rec. 709 limited blue's chroma coefficient
+//   one below nearest, V >> 21 is the exactly rounded value for every Y, Cb
+//   and Cr (the tests go through all of them).
+// - Green has three, and in limited range its exact values come within
+//   2^-23 of a step, finer than 21 bits resolve. Each rounding is off by at
+//   most 1/2 and |c| + |d| + |f| <= 511, so with t = 256 V is within 256 of
+//   2^21 (x + 1/2) + 256, x being the exact value. Hence whenever the low 21
+//   bits of V are at least 512, V >> 21 is the exactly rounded value.
+//   Otherwise (about one green in 4096) the exact integer form decides:
+//   x = n / q with 64-bit integers n and q, rounded as floor((2n + q) / 2q).
 
 #include <cstdint>
 
-namespace platform::yuyv {
+namespace platform {
+
+// How a camera's Y, Cb and Cr are to be read, as its driver declares them.
+enum class YuvEncoding : std::uint8_t { Bt601Limited, Bt601Full, Rec709Limited, Rec709Full };
+
+namespace yuyv {
 
 // Converts `pairs` pairs of pixels (4 bytes in, 6 bytes out each).
-using RowFunction = void (*)(const std::uint8_t* src, std::uint8_t* dst, int pairs);
+using RowFunction = void (*)(const std::uint8_t* src, std::uint8_t* dst, int pairs,
+                             YuvEncoding encoding);
 
 // Plain C++, for any processor.
-void rowPortable(const std::uint8_t* src, std::uint8_t* dst, int pairs);
+void rowPortable(const std::uint8_t* src, std::uint8_t* dst, int pairs,
+                 YuvEncoding encoding = YuvEncoding::Bt601Limited);
 // SSSE3, 16 pixels at a time; null when the processor lacks SSSE3.
 RowFunction rowSsse3();
 // The fastest of the above that this processor runs.
 RowFunction bestRow();
 
-} // namespace platform::yuyv
+} // namespace yuyv
+
+} // namespace platform

@@ -5,6 +5,7 @@
 
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -15,9 +16,11 @@ using platform::Frame;
 using platform::FrameDecoder;
 using platform::FrameFormat;
 using platform::FrameLayout;
+using platform::YuvEncoding;
 using Bytes = std::vector<std::uint8_t>;
 
 Q_DECLARE_METATYPE(FrameFormat)
+Q_DECLARE_METATYPE(YuvEncoding)
 
 namespace {
 
@@ -104,7 +107,8 @@ class TestFrameDecoder : public QObject {
 private slots:
     void yuyvKnownValues_data();
     void yuyvKnownValues();
-    void yuyvPathsFollowTheFormulaForEveryColour();
+    void yuyvPathsAreExactlyRoundedForEveryColour_data();
+    void yuyvPathsAreExactlyRoundedForEveryColour();
     void packedFormatsAreExactAndHonourStrides_data();
     void packedFormatsAreExactAndHonourStrides();
     void unusableLayoutsAreRefused_data();
@@ -121,26 +125,37 @@ private slots:
 
 void TestFrameDecoder::yuyvKnownValues_data()
 {
+    QTest::addColumn<YuvEncoding>("encoding");
     QTest::addColumn<int>("y0");
     QTest::addColumn<int>("u");
     QTest::addColumn<int>("y1");
     QTest::addColumn<int>("v");
     QTest::addColumn<QList<int>>("expected"); // b, g, r of both pixels
 
+    const YuvEncoding bt601 = YuvEncoding::Bt601Limited;
     QTest::newRow("black and white")
-        << 16 << 128 << 235 << 128 << QList<int>{0, 0, 0, 255, 255, 255};
+        << bt601 << 16 << 128 << 235 << 128 << QList<int>{0, 0, 0, 255, 255, 255};
     QTest::newRow("below black, above white clamp")
-        << 0 << 128 << 255 << 128 << QList<int>{0, 0, 0, 255, 255, 255};
-    QTest::newRow("mid grey") << 126 << 128 << 126 << 128
+        << bt601 << 0 << 128 << 255 << 128 << QList<int>{0, 0, 0, 255, 255, 255};
+    QTest::newRow("mid grey") << bt601 << 126 << 128 << 126 << 128
                               << QList<int>{128, 128, 128, 128, 128, 128};
-    QTest::newRow("red") << 81 << 90 << 81 << 240 << QList<int>{0, 0, 255, 0, 0, 255};
+    // Red as 8-bit Y'CbCr holds it: 255 (65 / 219 + 0.701) is 254.44.
+    QTest::newRow("red") << bt601 << 81 << 90 << 81 << 240 << QList<int>{0, 0, 254, 0, 0, 254};
     // Both pixels of a pair share one chroma sample.
     QTest::newRow("shared chroma")
-        << 120 << 140 << 16 << 110 << QList<int>{145, 131, 92, 24, 10, 0};
+        << bt601 << 120 << 140 << 16 << 110 << QList<int>{145, 131, 92, 24, 10, 0};
+    // The layout's encoding reaches the conversion.
+    QTest::newRow("full range greys") << YuvEncoding::Bt601Full << 16 << 128 << 235 << 128
+                                      << QList<int>{16, 16, 16, 235, 235, 235};
+    QTest::newRow("Rec.709 limited") << YuvEncoding::Rec709Limited << 120 << 140 << 16 << 110
+                                     << QList<int>{146, 128, 89, 25, 7, 0};
+    QTest::newRow("Rec.709 full") << YuvEncoding::Rec709Full << 120 << 140 << 16 << 110
+                                  << QList<int>{142, 126, 92, 38, 22, 0};
 }
 
 void TestFrameDecoder::yuyvKnownValues()
 {
+    QFETCH(YuvEncoding, encoding);
     QFETCH(int, y0);
     QFETCH(int, u);
     QFETCH(int, y1);
@@ -153,7 +168,7 @@ void TestFrameDecoder::yuyvKnownValues()
     data.insert(data.end(), {0xAA, 0xAA});
     data.insert(data.end(), one.begin(), one.end());
     data.insert(data.end(), {0xAA, 0xAA});
-    FrameDecoder decoder({FrameFormat::YUYV, 2, 2, 6});
+    FrameDecoder decoder({FrameFormat::YUYV, 2, 2, 6, encoding});
     Frame out;
     QVERIFY(decoder.decode(data.data(), data.size(), out));
     QCOMPARE(out.width, 2);
@@ -167,46 +182,78 @@ void TestFrameDecoder::yuyvKnownValues()
     }
 }
 
-void TestFrameDecoder::yuyvPathsFollowTheFormulaForEveryColour()
+void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour_data()
 {
-    // The formula written another way: real division, rounded down.
-    auto channel = [](int c, int d, int e, int kc, int kd, int ke) {
-        const double v = std::floor((kc * c + kd * d + ke * e + 128) / 256.0);
-        return v < 0 ? 0 : v > 255 ? 255 : int(v);
+    QTest::addColumn<YuvEncoding>("encoding");
+    QTest::addColumn<int>("kr"); // ten-thousandths
+    QTest::addColumn<int>("kb");
+    QTest::addColumn<bool>("full");
+    QTest::newRow("BT.601 limited") << YuvEncoding::Bt601Limited << 2990 << 1140 << false;
+    QTest::newRow("BT.601 full") << YuvEncoding::Bt601Full << 2990 << 1140 << true;
+    QTest::newRow("Rec.709 limited") << YuvEncoding::Rec709Limited << 2126 << 722 << false;
+    QTest::newRow("Rec.709 full") << YuvEncoding::Rec709Full << 2126 << 722 << true;
+}
+
+void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour()
+{
+    QFETCH(YuvEncoding, encoding);
+    QFETCH(int, kr);
+    QFETCH(int, kb);
+    QFETCH(bool, full);
+
+    // The conversion with everything multiplied by m, so that it is whole:
+    // 255 R = n / m, rounded as floor(n / m + 1/2), a tie going up.
+    const std::int64_t kg = 10000 - kr - kb, ly = full ? 255 : 219, lc = full ? 255 : 224;
+    const std::int64_t m = ly * lc * 10000 * kg;
+    auto rounded = [m](std::int64_t n) {
+        const std::int64_t num = 2 * 255 * n + m, den = 2 * m;
+        const std::int64_t q = num / den - (num % den != 0 && num < 0);
+        return int(std::clamp<std::int64_t>(q, 0, 255));
     };
-    const platform::yuyv::RowFunction simd = platform::yuyv::rowSsse3();
-    if (!simd)
+    const platform::yuyv::RowFunction paths[] = {platform::yuyv::rowPortable,
+                                                 platform::yuyv::rowSsse3()};
+    if (!paths[1])
         qInfo("no SSSE3 on this processor: checking the portable path only");
 
     // Every (Y, Cb, Cr): one row per (Cb, Cr), Y0 running up and Y1 down, and
     // an odd number of pairs so that the vector path's tail is used too.
     const int pairs = 257;
-    Bytes row(4 * pairs), portable(6 * pairs), vector(6 * pairs);
+    Bytes row(4 * pairs), out(6 * pairs);
+    int want[256][3];
     for (int u = 0; u < 256; ++u)
         for (int v = 0; v < 256; ++v) {
+            const std::int64_t d = u - 128, f = v - 128;
+            for (int y = 0; y < 256; ++y) {
+                const std::int64_t luma = (y - (full ? 0 : 16)) * lc * 10000 * kg;
+                want[y][0] = rounded(luma + 2 * (10000 - kb) * d * ly * kg);
+                want[y][1] =
+                    rounded(luma - 2 * kb * (10000 - kb) * d * ly - 2 * kr * (10000 - kr) * f * ly);
+                want[y][2] = rounded(luma + 2 * (10000 - kr) * f * ly * kg);
+            }
             for (int i = 0; i < pairs; ++i) {
                 row[4 * i] = std::uint8_t(i);
                 row[4 * i + 1] = std::uint8_t(u);
                 row[4 * i + 2] = std::uint8_t(255 - i);
                 row[4 * i + 3] = std::uint8_t(v);
             }
-            platform::yuyv::rowPortable(row.data(), portable.data(), pairs);
-            if (simd) {
-                simd(row.data(), vector.data(), pairs);
-                if (vector != portable)
-                    QFAIL(
-                        qPrintable(QStringLiteral("SSSE3 differs at Cb %1, Cr %2").arg(u).arg(v)));
-            }
-            for (int i = 0; i < pairs; ++i)
-                for (int k = 0; k < 2; ++k) {
-                    const int c = row[4 * i + 2 * k] - 16, d = u - 128, e = v - 128;
-                    const std::uint8_t* got = &portable[6 * i + 3 * k];
-                    if (got[0] != channel(c, d, e, 298, 516, 0) ||
-                        got[1] != channel(c, d, e, 298, -100, -208) ||
-                        got[2] != channel(c, d, e, 298, 0, 409))
-                        QFAIL(qPrintable(
-                            QStringLiteral("Y %1 Cb %2 Cr %3").arg(c + 16).arg(u).arg(v)));
+            for (const platform::yuyv::RowFunction path : paths) {
+                if (!path)
+                    continue;
+                path(row.data(), out.data(), pairs, encoding);
+                for (int i = 0; i < 2 * pairs; ++i) {
+                    const int y = row[2 * i];
+                    if (out[3 * i] != want[y][0] || out[3 * i + 1] != want[y][1] ||
+                        out[3 * i + 2] != want[y][2])
+                        QFAIL(qPrintable(QStringLiteral("%1: Y %2 Cb %3 Cr %4 gives %5 %6 %7")
+                                             .arg(path == paths[0] ? "portable" : "SSSE3")
+                                             .arg(y)
+                                             .arg(u)
+                                             .arg(v)
+                                             .arg(out[3 * i])
+                                             .arg(out[3 * i + 1])
+                                             .arg(out[3 * i + 2])));
                 }
+            }
         }
 }
 
