@@ -8,9 +8,11 @@
 #include <QTest>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <random>
 
 namespace {
 
@@ -48,6 +50,7 @@ private slots:
     void buttonRunsThePass();
     void everyScrollChangeRunsOnePass();
     void passWithNothingGrabbedOnlyShowsTheThreshold();
+    void viewDrawsThePictureExactly();
     void handlerErrorsAreShownAndTheLoopGoesOn();
     void closingTheWindowEndsRun();
 
@@ -212,6 +215,27 @@ void TestForm::passWithNothingGrabbedOnlyShowsTheThreshold()
     QTest::mouseClick(form_->Button3, Qt::LeftButton);
     QCOMPARE(form_->Edit1->text(), QStringLiteral("7"));
     QVERIFY(form_->Image1->Picture().Empty());
+}
+
+void TestForm::viewDrawsThePictureExactly()
+{
+    // Noise, so that a byte taken from a neighbour would show; widths that
+    // end in each remainder of four, smaller and larger than the view.
+    std::mt19937 random(3);
+    for (const QSize size :
+         {QSize(1, 1), QSize(2, 3), QSize(7, 5), QSize(377, 257), QSize(502, 300)}) {
+        imaging::Picture picture(size.width(), size.height());
+        for (int y = 0; y < size.height(); ++y)
+            for (int x = 0; x < 3 * size.width(); ++x)
+                picture.ScanLine(y)[x] = std::uint8_t(random());
+        form_->Image1->setPicture(picture);
+        const QImage drawn = form_->Image1->grab().toImage();
+        for (int y = 0; y < std::min(size.height(), 257); ++y)
+            for (int x = 0; x < std::min(size.width(), 377); ++x) {
+                const std::uint8_t* px = picture.ScanLine(y) + 3 * x;
+                QCOMPARE(drawn.pixel(x, y) & 0xffffff, qRgb(px[2], px[1], px[0]) & 0xffffff);
+            }
+    }
 }
 
 void TestForm::handlerErrorsAreShownAndTheLoopGoesOn()
