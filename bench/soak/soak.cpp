@@ -7,10 +7,14 @@
 //                  scroll-bar move every 100 ms;
 //   clicks-none    --clicks (default 1000) clicks of Button1 with no camera,
 //                  the message box closed each time;
-//   clicks-camera  the same with one camera.
+//   clicks-camera  the same with one camera;
+//   big-frames     (only when asked for) the live preview of an 8192 x 8192
+//                  BGR24 camera at 30 fps for --seconds: the user-interface
+//                  thread's time per frame picked up, and how soon it answers
+//                  a click of Button3 posted every 50 ms from another thread.
 //
 // Usage: soak [--seconds N] [--clicks N] [--format yuyv|mjpeg|bgr24|rgb24]
-//             [--part preview|clicks-none|clicks-camera] [--strict]
+//             [--part preview|clicks-none|clicks-camera|big-frames] [--strict]
 // Prints figures and PASS/FAIL lines against the targets (resident memory
 // grows by at most 2 MB, no descriptor leaks, no frame lost); exits non-zero
 // on a FAIL only with --strict.
@@ -42,6 +46,8 @@
 #include <memory>
 #include <spawn.h>
 #include <string>
+#include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -54,6 +60,8 @@ namespace {
 std::atomic<long> decodeCalls{0};
 std::atomic<long> decodedFrames{0};
 std::atomic<long> framesTaken{0};
+// How long each pick-up took, on the user-interface thread, which alone calls it.
+std::vector<double> takeMilliseconds;
 } // namespace
 
 namespace platform {
@@ -89,10 +97,15 @@ bool __wrap__ZNK8platform13CaptureStream10takeNewestERmR6QImage5QSize(
 bool __wrap__ZNK8platform13CaptureStream10takeNewestERmR6QImage5QSize(
     const platform::CaptureStream* stream, std::uint64_t& seen, QImage& image, QSize part)
 {
+    const auto start = std::chrono::steady_clock::now();
     const bool taken =
         __real__ZNK8platform13CaptureStream10takeNewestERmR6QImage5QSize(stream, seen, image, part);
-    if (taken)
+    if (taken) {
         ++framesTaken;
+        takeMilliseconds.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
+    }
     return taken;
 }
 } // extern "C"
@@ -393,6 +406,93 @@ int clicks(const Options& options, bool withCamera)
     return passed ? 0 : 1;
 }
 
+double percentile(std::vector<double> values, double share)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, std::size_t(share * double(values.size())))];
+}
+
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+// One camera size: the UI thread's share while it previews, and how soon it
+// answers clicks. True when every click was answered within 100 ms.
+bool previewCost(QSize size, int seconds)
+{
+    constexpr int kFps = 30;
+    fakecam_reset();
+    if (fakecam_configure(QStringLiteral("0=bgr24:%1x%2@%3")
+                              .arg(size.width())
+                              .arg(size.height())
+                              .arg(kFps)
+                              .toLatin1()) != 0)
+        return false;
+    TForm1 form(nullptr);
+    form.show();
+    form.Button1->click();
+    if (!IsWindow(CapWnd) || fakecam_open_count() != 1) {
+        std::printf("the camera did not connect\n");
+        return false;
+    }
+    spin(2000);
+
+    // Clicks of Button3 (a pass over the empty view: nothing) posted from
+    // another thread, as the window system would deliver them.
+    std::vector<double> answers;
+    std::atomic<bool> stop{false};
+    std::thread clicker([&] {
+        while (!stop) {
+            const auto posted = Clock::now();
+            QMetaObject::invokeMethod(
+                form.Button3,
+                [&, posted] {
+                    answers.push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now() - posted).count());
+                    form.Button3->click();
+                },
+                Qt::QueuedConnection);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    takeMilliseconds.clear();
+    const double cpuBefore = threadCpuSeconds();
+    spin(seconds * 1000);
+    const double uiCpu = threadCpuSeconds() - cpuBefore;
+    stop = true;
+    clicker.join();
+    QCoreApplication::processEvents();
+
+    std::printf("%4dx%-4d  %7.1f  %8.3f %8.3f  %7.1f %%   %7.1f %7.1f %7.1f\n", size.width(),
+                size.height(), double(takeMilliseconds.size()) / seconds,
+                percentile(takeMilliseconds, 0.5), percentile(takeMilliseconds, 1.0),
+                100 * uiCpu / seconds, percentile(answers, 0.5), percentile(answers, 0.99),
+                percentile(answers, 1.0));
+    return !answers.empty() && percentile(answers, 1.0) <= 100;
+}
+
+int bigFrames(const Options& options)
+{
+    BoxCloser boxes;
+    std::printf("threshcam soak: live preview of a fake BGR24 camera at 30 fps, %d s a size; "
+                "clicks posted every 50 ms\n\n",
+                options.seconds);
+    std::printf("%-9s  %7s  %17s  %9s   %23s\n", "camera", "frames", "pick-up on UI ms",
+                "UI thread", "click answered after ms");
+    std::printf("%-9s  %7s  %8s %8s  %9s   %7s %7s %7s\n", "", "a sec", "median", "max", "CPU",
+                "median", "99%", "max");
+    bool passed = true;
+    for (const QSize size : {QSize(640, 480), QSize(8192, 8192)})
+        passed = previewCost(size, options.seconds) && passed;
+    verdict(passed, "every click answered within 100 ms", passed);
+    return passed ? 0 : 1;
+}
+
 bool parse(int argc, char** argv, Options& options)
 {
     for (int i = 1; i < argc; ++i) {
@@ -422,7 +522,7 @@ int main(int argc, char** argv)
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: soak [--seconds N] [--clicks N] [--format yuyv|mjpeg|bgr24|rgb24]"
-                     " [--part preview|clicks-none|clicks-camera] [--strict]\n");
+                     " [--part preview|clicks-none|clicks-camera|big-frames] [--strict]\n");
         return 2;
     }
     if (options.part.empty()) {
@@ -468,6 +568,8 @@ int main(int argc, char** argv)
         status = clicks(options, false);
     else if (options.part == "clicks-camera")
         status = clicks(options, true);
+    else if (options.part == "big-frames")
+        status = bigFrames(options);
     std::fflush(stdout);
     // Without --strict the figures are the result; a FAIL line says the rest.
     return options.strict ? status : (status == 2 ? 2 : 0);
