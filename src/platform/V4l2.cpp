@@ -49,6 +49,35 @@ std::string failure(const char* what, int error)
     return std::string(what) + ": " + std::strerror(error);
 }
 
+// How YUYV's numbers are to be read, from the format the driver settled on.
+// Defaults follow V4L2's own rules for the colorspace; encodings we have no
+// matrix for are read as BT.601 limited range, what most webcams send. The
+// encoding and range fields mean something only with the magic in priv
+// (the kernel sets it; an old driver may leave them unset).
+YuvEncoding yuvEncoding(const v4l2_pix_format& pix)
+{
+    const bool declared = pix.priv == V4L2_PIX_FMT_PRIV_MAGIC;
+    const std::uint32_t enc = declared && pix.ycbcr_enc != V4L2_YCBCR_ENC_DEFAULT
+                                  ? pix.ycbcr_enc
+                                  : std::uint32_t{V4L2_MAP_YCBCR_ENC_DEFAULT(pix.colorspace)};
+    const std::uint32_t range =
+        declared && pix.quantization != V4L2_QUANTIZATION_DEFAULT
+            ? pix.quantization
+            : std::uint32_t{V4L2_MAP_QUANTIZATION_DEFAULT(false, pix.colorspace, enc)};
+    const bool full = range == V4L2_QUANTIZATION_FULL_RANGE;
+    switch (enc) {
+    case V4L2_YCBCR_ENC_601:
+    case V4L2_YCBCR_ENC_XV601:
+    case V4L2_YCBCR_ENC_SYCC:
+        return full ? YuvEncoding::Bt601Full : YuvEncoding::Bt601Limited;
+    case V4L2_YCBCR_ENC_709:
+    case V4L2_YCBCR_ENC_XV709:
+        return full ? YuvEncoding::Rec709Full : YuvEncoding::Rec709Limited;
+    default:
+        return YuvEncoding::Bt601Limited;
+    }
+}
+
 } // namespace
 
 Descriptor& Descriptor::operator=(Descriptor&& other) noexcept
@@ -132,7 +161,8 @@ std::unique_ptr<Stream> Stream::open(int index, std::string& error)
     const FrameLayout layout{
         got ? got->format : FrameFormat::BGR24, static_cast<int>(fmt.fmt.pix.width),
         static_cast<int>(fmt.fmt.pix.height),
-        got && got->format == FrameFormat::MJPEG ? 0 : fmt.fmt.pix.bytesperline};
+        got && got->format == FrameFormat::MJPEG ? 0 : fmt.fmt.pix.bytesperline,
+        yuvEncoding(fmt.fmt.pix)};
     if (!got || fmt.fmt.pix.width > FrameDecoder::kMaxSide ||
         fmt.fmt.pix.height > FrameDecoder::kMaxSide || !FrameDecoder::supports(layout)) {
         error = path + ": no frame format we can decode";

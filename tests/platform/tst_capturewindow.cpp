@@ -1,3 +1,4 @@
+#include "YuvReference.h"
 #include "fakecam.h"
 #include "vfw.h"
 
@@ -8,6 +9,7 @@
 #include <QTest>
 #include <QWidget>
 
+#include <linux/videodev2.h>
 #include <turbojpeg.h>
 
 #include <cstdint>
@@ -124,6 +126,8 @@ private slots:
     void twoWindowsShareOneDevice();
     void aWindowCoveredWholeStopsDrawing();
     void copyPutsTheFrameOnTheClipboard();
+    void yuyvIsReadAsItsDriverDeclares_data();
+    void yuyvIsReadAsItsDriverDeclares();
     void copyWithoutDriverOrFrameLeavesTheClipboard();
     void destroyingTheParentClosesTheDevice_data();
     void destroyingTheParentClosesTheDevice();
@@ -576,6 +580,66 @@ void TestCaptureWindow::copyPutsTheFrameOnTheClipboard()
             QVERIFY2(std::memcmp(copied.constScanLine(y), &frame[std::size_t(y) * width * 3],
                                  std::size_t(width) * 3) == 0,
                      qPrintable(QStringLiteral("row %1").arg(y)));
+    }
+}
+
+void TestCaptureWindow::yuyvIsReadAsItsDriverDeclares_data()
+{
+    QTest::addColumn<int>("colorspace"); // as the driver declares it
+    QTest::addColumn<int>("quantization");
+    QTest::addColumn<int>("encoding");
+    QTest::addColumn<int>("kr"); // what it is to be read as: Kr, Kb in ten-thousandths
+    QTest::addColumn<int>("kb");
+    QTest::addColumn<bool>("full");
+
+    const int full = V4L2_QUANTIZATION_FULL_RANGE;
+    QTest::newRow("BT.601 limited") << 0 << 0 << 0 << 2990 << 1140 << false;
+    QTest::newRow("BT.601 full") << 0 << full << int(V4L2_YCBCR_ENC_601) << 2990 << 1140 << true;
+    QTest::newRow("Rec. 709 limited, by its colorspace")
+        << int(V4L2_COLORSPACE_REC709) << 0 << 0 << 2126 << 722 << false;
+    QTest::newRow("Rec. 709 full") << 0 << full << int(V4L2_YCBCR_ENC_709) << 2126 << 722 << true;
+    QTest::newRow("JPEG colorspace: full range")
+        << int(V4L2_COLORSPACE_JPEG) << 0 << 0 << 2990 << 1140 << true;
+    QTest::newRow("BT.2020 read as BT.601 limited")
+        << int(V4L2_COLORSPACE_BT2020) << 0 << 0 << 2990 << 1140 << false;
+}
+
+void TestCaptureWindow::yuyvIsReadAsItsDriverDeclares()
+{
+    QFETCH(int, colorspace);
+    QFETCH(int, quantization);
+    QFETCH(int, encoding);
+    QFETCH(int, kr);
+    QFETCH(int, kb);
+    QFETCH(bool, full);
+    // A still frame of noise: Y, Cb and Cr of every kind.
+    const int width = 64, height = 48;
+    Bytes frame(std::size_t(width) * height * 2);
+    std::mt19937 random(12);
+    for (auto& b : frame)
+        b = std::uint8_t(random());
+    fakecam_node n = node(FAKECAM_YUYV, width, height);
+    n.frame = frame.data();
+    n.frame_size = frame.size();
+    n.colorspace = colorspace;
+    n.quantization = quantization;
+    n.ycbcr_enc = encoding;
+    fakecam_add(3, &n);
+
+    HWND window = createWindow();
+    startPreview(window);
+    QCOMPARE(SendMessageA(window, WM_CAP_EDIT_COPY, 0, 0), 1);
+    const QImage copied =
+        QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_BGR888);
+    QCOMPARE(copied.size(), QSize(width, height));
+    const YuvReference reference{kr, kb, full};
+    for (int i = 0; i < width * height; ++i) {
+        const std::uint8_t* pair = &frame[4 * std::size_t(i / 2)];
+        int want[3];
+        reference.bgr(pair[2 * (i % 2)], pair[1], pair[3], want);
+        const uchar* got = copied.constScanLine(i / width) + 3 * (i % width);
+        QVERIFY2(got[0] == want[0] && got[1] == want[1] && got[2] == want[2],
+                 qPrintable(QStringLiteral("pixel %1,%2").arg(i % width).arg(i / width)));
     }
 }
 

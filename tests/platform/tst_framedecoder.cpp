@@ -1,11 +1,11 @@
 #include "FrameDecoder.h"
+#include "YuvReference.h"
 #include "YuyvToBgr.h"
 
 #include <QTest>
 
 #include <turbojpeg.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -201,15 +201,7 @@ void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour()
     QFETCH(int, kb);
     QFETCH(bool, full);
 
-    // The conversion with everything multiplied by m, so that it is whole:
-    // 255 R = n / m, rounded as floor(n / m + 1/2), a tie going up.
-    const std::int64_t kg = 10000 - kr - kb, ly = full ? 255 : 219, lc = full ? 255 : 224;
-    const std::int64_t m = ly * lc * 10000 * kg;
-    auto rounded = [m](std::int64_t n) {
-        const std::int64_t num = 2 * 255 * n + m, den = 2 * m;
-        const std::int64_t q = num / den - (num % den != 0 && num < 0);
-        return int(std::clamp<std::int64_t>(q, 0, 255));
-    };
+    const YuvReference reference{kr, kb, full};
     const platform::yuyv::RowFunction paths[] = {platform::yuyv::rowPortable,
                                                  platform::yuyv::rowSsse3()};
     if (!paths[1])
@@ -222,14 +214,8 @@ void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour()
     int want[256][3];
     for (int u = 0; u < 256; ++u)
         for (int v = 0; v < 256; ++v) {
-            const std::int64_t d = u - 128, f = v - 128;
-            for (int y = 0; y < 256; ++y) {
-                const std::int64_t luma = (y - (full ? 0 : 16)) * lc * 10000 * kg;
-                want[y][0] = rounded(luma + 2 * (10000 - kb) * d * ly * kg);
-                want[y][1] =
-                    rounded(luma - 2 * kb * (10000 - kb) * d * ly - 2 * kr * (10000 - kr) * f * ly);
-                want[y][2] = rounded(luma + 2 * (10000 - kr) * f * ly * kg);
-            }
+            for (int y = 0; y < 256; ++y)
+                reference.bgr(y, u, v, want[y]);
             for (int i = 0; i < pairs; ++i) {
                 row[4 * i] = std::uint8_t(i);
                 row[4 * i + 1] = std::uint8_t(u);

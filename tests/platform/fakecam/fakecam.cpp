@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
@@ -164,12 +165,35 @@ std::uint8_t clamp8(int v)
     return static_cast<std::uint8_t>(std::clamp(v, 0, 255));
 }
 
-// BT.601 limited range, the inverse of what a camera's YUYV means.
-void toYuv(Bgr p, int& y, int& u, int& v)
+// The matrix and range the node writes its YUYV in: what its declared
+// description means by V4L2's rules for defaults, with the 709 encodings as
+// Rec. 709 and every other as BT.601.
+struct YuvRule {
+    double kr, kb;
+    bool full;
+};
+
+YuvRule yuvRule(const fakecam_node& c)
 {
-    y = ((66 * p.r + 129 * p.g + 25 * p.b + 128) >> 8) + 16;
-    u = ((-38 * p.r - 74 * p.g + 112 * p.b + 128) >> 8) + 128;
-    v = ((112 * p.r - 94 * p.g - 18 * p.b + 128) >> 8) + 128;
+    const auto colorspace = std::uint32_t(c.colorspace);
+    const std::uint32_t enc = c.ycbcr_enc ? std::uint32_t(c.ycbcr_enc)
+                                          : std::uint32_t{V4L2_MAP_YCBCR_ENC_DEFAULT(colorspace)};
+    const std::uint32_t range =
+        c.quantization ? std::uint32_t(c.quantization)
+                       : std::uint32_t{V4L2_MAP_QUANTIZATION_DEFAULT(false, colorspace, enc)};
+    const bool rec709 = enc == V4L2_YCBCR_ENC_709 || enc == V4L2_YCBCR_ENC_XV709;
+    return {rec709 ? 0.2126 : 0.299, rec709 ? 0.0722 : 0.114,
+            range == V4L2_QUANTIZATION_FULL_RANGE};
+}
+
+// The inverse of what a camera's YUYV means, rounded.
+void toYuv(const YuvRule& m, Bgr p, int& y, int& u, int& v)
+{
+    const double luma = m.kr * p.r + (1 - m.kr - m.kb) * p.g + m.kb * p.b;
+    const double ys = m.full ? 1 : 219.0 / 255, cs = m.full ? 1 : 224.0 / 255;
+    y = int(std::lround((m.full ? 0 : 16) + ys * luma));
+    u = int(std::lround(128 + cs * (p.b - luma) / (2 * (1 - m.kb))));
+    v = int(std::lround(128 + cs * (p.r - luma) / (2 * (1 - m.kr))));
 }
 
 Bytes encode(const Node& n, const Bytes& bgr)
@@ -194,10 +218,11 @@ Bytes encode(const Node& n, const Bytes& bgr)
                     dst[3 * x + 2] = src[3 * x];
                 }
             } else {
+                const YuvRule rule = yuvRule(n.cfg);
                 for (int x = 0; x + 1 < w; x += 2) {
                     int y0, u0, v0, y1, u1, v1;
-                    toYuv({src[3 * x], src[3 * x + 1], src[3 * x + 2]}, y0, u0, v0);
-                    toYuv({src[3 * x + 3], src[3 * x + 4], src[3 * x + 5]}, y1, u1, v1);
+                    toYuv(rule, {src[3 * x], src[3 * x + 1], src[3 * x + 2]}, y0, u0, v0);
+                    toYuv(rule, {src[3 * x + 3], src[3 * x + 4], src[3 * x + 5]}, y1, u1, v1);
                     dst[2 * x] = clamp8(y0);
                     dst[2 * x + 1] = clamp8((u0 + u1 + 1) / 2);
                     dst[2 * x + 2] = clamp8(y1);
@@ -232,6 +257,8 @@ bool prepare(Node& n)
         c.height = 480;
     if (c.fps <= 0)
         c.fps = 30;
+    if (c.colorspace <= 0)
+        c.colorspace = c.format == FAKECAM_MJPEG ? V4L2_COLORSPACE_JPEG : V4L2_COLORSPACE_SMPTE170M;
     static const std::uint32_t fourccs[] = {V4L2_PIX_FMT_BGR24, V4L2_PIX_FMT_RGB24,
                                             V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG};
     if (c.format < FAKECAM_BGR24 || c.format > FAKECAM_MJPEG || c.width > 8192 || c.height > 8192)
@@ -407,8 +434,11 @@ void fillFormat(const Node& n, v4l2_format& f)
     f.fmt.pix.field = V4L2_FIELD_NONE;
     f.fmt.pix.bytesperline = n.cfg.format == FAKECAM_MJPEG ? 0 : std::uint32_t(n.bytesPerLine);
     f.fmt.pix.sizeimage = std::uint32_t(n.sizeImage);
-    f.fmt.pix.colorspace =
-        n.cfg.format == FAKECAM_MJPEG ? V4L2_COLORSPACE_JPEG : V4L2_COLORSPACE_SMPTE170M;
+    // As the kernel does: the extended fields are valid.
+    f.fmt.pix.priv = V4L2_PIX_FMT_PRIV_MAGIC;
+    f.fmt.pix.colorspace = std::uint32_t(n.cfg.colorspace);
+    f.fmt.pix.ycbcr_enc = std::uint32_t(n.cfg.ycbcr_enc);
+    f.fmt.pix.quantization = std::uint32_t(n.cfg.quantization);
 }
 
 void fillBuffer(Handle& h, int i, v4l2_buffer& b)
@@ -661,6 +691,39 @@ int configure(const char* spec)
             if (found == std::end(faults))
                 return -1;
             n.fault = fakecam_fault(found - std::begin(faults));
+        }
+        // The colour description, each a word for one of V4L2's values.
+        struct Word {
+            const char* option;
+            const char* word;
+            int value;
+            int fakecam_node::*field;
+        };
+        static const Word words[] = {
+            {",colorspace=", "170m", V4L2_COLORSPACE_SMPTE170M, &fakecam_node::colorspace},
+            {",colorspace=", "709", V4L2_COLORSPACE_REC709, &fakecam_node::colorspace},
+            {",colorspace=", "srgb", V4L2_COLORSPACE_SRGB, &fakecam_node::colorspace},
+            {",colorspace=", "jpeg", V4L2_COLORSPACE_JPEG, &fakecam_node::colorspace},
+            {",colorspace=", "2020", V4L2_COLORSPACE_BT2020, &fakecam_node::colorspace},
+            {",range=", "limited", V4L2_QUANTIZATION_LIM_RANGE, &fakecam_node::quantization},
+            {",range=", "full", V4L2_QUANTIZATION_FULL_RANGE, &fakecam_node::quantization},
+            {",enc=", "601", V4L2_YCBCR_ENC_601, &fakecam_node::ycbcr_enc},
+            {",enc=", "709", V4L2_YCBCR_ENC_709, &fakecam_node::ycbcr_enc},
+            {",enc=", "2020", V4L2_YCBCR_ENC_BT2020, &fakecam_node::ycbcr_enc},
+        };
+        for (const char* option : {",colorspace=", ",range=", ",enc="}) {
+            const std::size_t at = entry.find(option);
+            if (at == std::string::npos)
+                continue;
+            const std::size_t from = at + std::strlen(option);
+            const std::string word = entry.substr(from, entry.find(',', from) - from);
+            const auto* found =
+                std::find_if(std::begin(words), std::end(words), [&](const Word& candidate) {
+                    return std::strcmp(candidate.option, option) == 0 && word == candidate.word;
+                });
+            if (found == std::end(words))
+                return -1;
+            n.*(found->field) = found->value;
         }
         n.width = w;
         n.height = h;

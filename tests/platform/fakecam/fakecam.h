@@ -14,7 +14,9 @@
  *     640x480) and @fps (default 30); options ,unplug=K (gone after K
  *     frames), ,stride=B (bytes per line), ,openms=T and ,stopms=T (see
  *     the fields) and ,fault=eintr|eintr-dqbuf|eagain|eio|pollerr (see
- *     enum fakecam_fault; a busy node takes the timing options too).
+ *     enum fakecam_fault; a busy node takes the timing options too), and the
+ *     colour description ,colorspace=170m|709|srgb|jpeg|2020,
+ *     ,range=limited|full and ,enc=601|709|2020 (unset: the defaults).
  *   FAKECAM_LOG=/path   also appends every log line to that file.
  *
  * Each streaming node has a real descriptor (an eventfd) that turns readable
@@ -60,6 +62,14 @@ struct fakecam_node {
     enum fakecam_fault fault;
     int open_ms; /* open takes this long */
     int stop_ms; /* STREAMOFF takes this long, and close as long again */
+    /* The colour description the driver declares, as V4L2's enum values:
+     * v4l2_colorspace (0: SMPTE 170M, or JPEG for mjpeg), v4l2_quantization
+     * and v4l2_ycbcr_encoding (0: the colorspace's default). The test
+     * pattern's YUYV follows it: Rec. 709 for the 709 encodings, BT.601 for
+     * all others. */
+    int colorspace;
+    int quantization;
+    int ycbcr_enc;
 };
 
 /* Removes every node (open descriptors of them act as unplugged) and clears
