@@ -221,10 +221,10 @@ SSSE3 Weights weightsOf(const Matrix& m)
     return w;
 }
 
-// One channel's V for eight pixels: the chroma sum once per pair, then added
-// to both pixels' luma.
+// One channel's V for the four pairs' first and second pixels: the chroma
+// sum once per pair, added to each pixel's luma.
 struct Sums {
-    __m128i lo, hi; // pixels 0..3 and 4..7
+    __m128i first, second;
 };
 
 SSSE3 Sums channelSums(const Sums& y, __m128i chroma, __m128i chroma8, const Weights& w, int k)
@@ -232,68 +232,79 @@ SSSE3 Sums channelSums(const Sums& y, __m128i chroma, __m128i chroma8, const Wei
     const __m128i pairs = _mm_add_epi32(
         _mm_add_epi32(_mm_madd_epi16(chroma8, w.high[k]), _mm_madd_epi16(chroma, w.low[k])),
         w.bias[k]);
-    return {_mm_add_epi32(y.lo, _mm_unpacklo_epi32(pairs, pairs)),
-            _mm_add_epi32(y.hi, _mm_unpackhi_epi32(pairs, pairs))};
+    return {_mm_add_epi32(y.first, pairs), _mm_add_epi32(y.second, pairs)};
 }
 
 SSSE3 __m128i rounded(const Sums& v)
 {
-    return _mm_packs_epi32(_mm_srai_epi32(v.lo, kFraction), _mm_srai_epi32(v.hi, kFraction));
+    return _mm_packs_epi32(_mm_srai_epi32(v.first, kFraction), _mm_srai_epi32(v.second, kFraction));
 }
 
-// Eight pixels from 16 bytes, as 16-bit blue, green and red; returns a
-// non-zero mask when some green V is too near a step for V >> 21.
+// Eight pixels from 16 bytes, as 16-bit blue, green and red, the pairs' first
+// pixels before their second ones; returns a non-zero mask when some green
+// V is too near a step for V >> 21.
 SSSE3 __m128i eightPixels(__m128i in, const Weights& w, int yOffset, __m128i& b, __m128i& g,
                           __m128i& r)
 {
-    const __m128i c =
-        _mm_sub_epi16(_mm_and_si128(in, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(yOffset));
+    // Luma words Y0 of the four pairs, then their Y1.
+    const __m128i luma = _mm_shuffle_epi8(in, _mm_setr_epi8(0, -128, 4, -128, 8, -128, 12, -128, 2,
+                                                            -128, 6, -128, 10, -128, 14, -128));
+    const __m128i c = _mm_sub_epi16(luma, _mm_set1_epi16(static_cast<short>(yOffset)));
     const __m128i c7 = _mm_slli_epi16(c, 7);
     const Sums y = {_mm_madd_epi16(_mm_unpacklo_epi16(c7, c), w.y),
                     _mm_madd_epi16(_mm_unpackhi_epi16(c7, c), w.y)};
     // Chroma words are Cb0 Cr0 Cb1 Cr1 ...
     const __m128i chroma = _mm_sub_epi16(_mm_srli_epi16(in, 8), _mm_set1_epi16(128));
     const __m128i chroma8 = _mm_slli_epi16(chroma, 8);
-    const Sums vb = channelSums(y, chroma, chroma8, w, 0);
     const Sums vg = channelSums(y, chroma, chroma8, w, 1);
-    const Sums vr = channelSums(y, chroma, chroma8, w, 2);
-    b = rounded(vb);
+    b = rounded(channelSums(y, chroma, chroma8, w, 0));
     g = rounded(vg);
-    r = rounded(vr);
+    r = rounded(channelSums(y, chroma, chroma8, w, 2));
     const __m128i fraction = _mm_set1_epi32(kFractionMask);
     const __m128i near = _mm_set1_epi32(2 * kMargin);
-    return _mm_or_si128(_mm_cmplt_epi32(_mm_and_si128(vg.lo, fraction), near),
-                        _mm_cmplt_epi32(_mm_and_si128(vg.hi, fraction), near));
+    return _mm_or_si128(_mm_cmplt_epi32(_mm_and_si128(vg.first, fraction), near),
+                        _mm_cmplt_epi32(_mm_and_si128(vg.second, fraction), near));
 }
+
+// Where pixel p of 16 sits among a channel's 16 bytes: per eight, the pairs'
+// first pixels, then their second ones.
+constexpr int slot(int p)
+{
+    return (p & 8) + (p & 1) * 4 + (p & 7) / 2;
+}
+
+// Byte i of the 48 bytes out is channel i % 3 of pixel i / 3. For each
+// 16-byte block of output, the masks pick the bytes that blue, green and red
+// supply (-128 gives zero).
+struct OutMasks {
+    std::int8_t bytes[3][3][16];
+};
+
+constexpr OutMasks outMasks()
+{
+    OutMasks m{};
+    for (int block = 0; block < 3; ++block)
+        for (int channel = 0; channel < 3; ++channel)
+            for (int j = 0; j < 16; ++j) {
+                const int i = 16 * block + j;
+                m.bytes[block][channel][j] =
+                    static_cast<std::int8_t>(i % 3 == channel ? slot(i / 3) : -128);
+            }
+    return m;
+}
+
+constexpr OutMasks kOutMasks = outMasks();
 
 // 16 pixels at a time: 32 bytes in, 48 bytes out.
 SSSE3 void rowSsse3Impl(const std::uint8_t* src, std::uint8_t* dst, int pairs, YuvEncoding encoding)
 {
     const Matrix& m = matrixOf(encoding);
     const Weights w = weightsOf(m);
-    // Byte i of the 48 bytes out is channel i % 3 of pixel i / 3. For each
-    // 16-byte block of output, the masks pick the bytes that blue, green and
-    // red supply (-128 gives zero).
-    const __m128i mask[3][3] = {
-        {_mm_setr_epi8(0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128, -128,
-                       5),
-         _mm_setr_epi8(-128, 0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4, -128,
-                       -128),
-         _mm_setr_epi8(-128, -128, 0, -128, -128, 1, -128, -128, 2, -128, -128, 3, -128, -128, 4,
-                       -128)},
-        {_mm_setr_epi8(-128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128, -128, 10,
-                       -128),
-         _mm_setr_epi8(5, -128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128, -128,
-                       10),
-         _mm_setr_epi8(-128, 5, -128, -128, 6, -128, -128, 7, -128, -128, 8, -128, -128, 9, -128,
-                       -128)},
-        {_mm_setr_epi8(-128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128, -128, 15,
-                       -128, -128),
-         _mm_setr_epi8(-128, -128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128, -128,
-                       15, -128),
-         _mm_setr_epi8(10, -128, -128, 11, -128, -128, 12, -128, -128, 13, -128, -128, 14, -128,
-                       -128, 15)},
-    };
+    __m128i mask[3][3];
+    for (int block = 0; block < 3; ++block)
+        for (int channel = 0; channel < 3; ++channel)
+            mask[block][channel] =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(kOutMasks.bytes[block][channel]));
 
     int i = 0;
     for (; i + 8 <= pairs; i += 8) {
