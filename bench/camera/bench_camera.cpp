@@ -1,7 +1,9 @@
 // Prints what the camera path costs, against the fake camera:
 //   - time to connect: the first working driver, and ten refusals;
 //   - CPU use of one capture window's live preview (30 fps, 33 ms rate);
-//   - decode cost per frame, YUYV and MJPEG at 640 x 480 and 1280 x 720;
+//   - decode cost per frame, YUYV and MJPEG at 640 x 480 and 1280 x 720
+//     (YUYV also in Rec. 709 full range, and at its worst, every green
+//     taking the exact form);
 //   - drivers that misbehave: CPU use with a device that says readable but
 //     has nothing, and with a camera sending pathological progressive JPEG;
 //     how long closing a window takes with a driver slow to stop and close;
@@ -27,6 +29,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <jpeglib.h> // after <cstdio>: it needs FILE
@@ -139,6 +142,33 @@ Bytes noisyPattern(int width, int height)
     return bgr;
 }
 
+// YUYV, BT.601 limited range, whose every green lies within 10^-4 of a
+// rounding step: the worst a frame can cost, each conversion taking the
+// exact integer form.
+Bytes greensNearSteps(int width, int height)
+{
+    const double kr = 0.299, kb = 0.114, kg = 1 - kr - kb;
+    Bytes triples;
+    for (int y = 16; y <= 235; ++y)
+        for (int u = 16; u <= 240; ++u)
+            for (int v = 16; v <= 240; ++v) {
+                const double g =
+                    255 * ((y - 16) / 219.0 - 2 * kb * (1 - kb) / kg * (u - 128) / 224 -
+                           2 * kr * (1 - kr) / kg * (v - 128) / 224);
+                const double step = g + 0.5 - std::floor(g + 0.5);
+                if (g > 1 && g < 254 && (step < 1e-4 || step > 1 - 1e-4))
+                    triples.insert(triples.end(),
+                                   {std::uint8_t(y), std::uint8_t(u), std::uint8_t(v)});
+            }
+    Bytes out(std::size_t(width) * height * 2);
+    for (std::size_t i = 0, pairs = out.size() / 4, n = triples.size() / 3; i < pairs; ++i) {
+        const std::uint8_t* t = &triples[3 * (i % n)];
+        const std::uint8_t pair[4] = {t[0], t[1], t[0], t[2]};
+        std::copy(pair, pair + 4, &out[4 * i]);
+    }
+    return out;
+}
+
 Bytes jpegOf(const Bytes& bgr, int width, int height)
 {
     tjhandle tj = tjInitCompress();
@@ -158,9 +188,14 @@ void decodeCost(int repeats)
         const char* name;
         int width, height;
         double target; // ms, 0 for none
+        platform::YuvEncoding yuv = platform::YuvEncoding::Bt601Limited;
+        bool nearSteps = false; // YUYV whose every green needs the exact form
     };
     const Case cases[] = {
         {platform::FrameFormat::YUYV, "YUYV", 640, 480, 0.3},
+        {platform::FrameFormat::YUYV, "YUYV", 640, 480, 0.3, platform::YuvEncoding::Rec709Full},
+        {platform::FrameFormat::YUYV, "YUYV", 640, 480, 0, platform::YuvEncoding::Bt601Limited,
+         true},
         {platform::FrameFormat::YUYV, "YUYV", 1280, 720, 0},
         {platform::FrameFormat::MJPEG, "MJPEG", 640, 480, 0},
         {platform::FrameFormat::MJPEG, "MJPEG", 1280, 720, 6},
@@ -171,6 +206,8 @@ void decodeCost(int repeats)
         Bytes data;
         if (c.format == platform::FrameFormat::MJPEG) {
             data = jpegOf(noisyPattern(c.width, c.height), c.width, c.height);
+        } else if (c.nearSteps) {
+            data = greensNearSteps(c.width, c.height);
         } else {
             const int bpp = c.format == platform::FrameFormat::YUYV ? 2 : 3;
             data.resize(std::size_t(c.width) * c.height * bpp);
@@ -178,7 +215,7 @@ void decodeCost(int repeats)
             for (auto& b : data)
                 b = std::uint8_t(random());
         }
-        platform::FrameDecoder decoder({c.format, c.width, c.height, 0});
+        platform::FrameDecoder decoder({c.format, c.width, c.height, 0, c.yuv});
         platform::Frame out;
         decoder.decode(data.data(), data.size(),
                        out); // sizes the frame once, as the capture thread does
@@ -193,6 +230,10 @@ void decodeCost(int repeats)
         std::printf("decode %-5s %4dx%-4d median %7.3f ms/frame", c.name, c.width, c.height, ms);
         if (c.format == platform::FrameFormat::MJPEG)
             std::printf(" (%zu KB a frame)", data.size() / 1024);
+        if (c.yuv == platform::YuvEncoding::Rec709Full)
+            std::printf(" (Rec. 709 full range)");
+        if (c.nearSteps)
+            std::printf(" (every green near a rounding step: the slow exact form)");
         if (c.target > 0)
             std::printf("   (target < %.1f ms: %s)", c.target, ms < c.target ? "met" : "NOT met");
         std::printf("\n");
