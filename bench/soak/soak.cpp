@@ -300,7 +300,7 @@ int preview(const Options& options)
                 "thread: %ld\n",
                 long(decodedFrames), long(decodeCalls), lost);
     std::printf("  picked up by the window %8ld  (the 33 ms preview shows the newest frame; the "
-                "ones in between are superseded, not lost)\n",
+                "ones in between are superseded, not lost; each grab's copy counts too)\n",
                 long(framesTaken));
     std::printf("  grabs %ld, pictures taken %ld, message boxes %d%s%s\n", grabs, picturesTaken,
                 boxes.count, boxes.count ? ": " : "", qPrintable(boxes.lastText));
