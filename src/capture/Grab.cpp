@@ -116,11 +116,6 @@ quint32 big32(const QByteArray& b, qsizetype at)
     return qFromBigEndian<quint32>(b.constData() + at);
 }
 
-quint16 big16(const QByteArray& b, qsizetype at)
-{
-    return qFromBigEndian<quint16>(b.constData() + at);
-}
-
 bool isPng(const QByteArray& b)
 {
     return b.startsWith("\x89PNG\r\n\x1a\n") && b.size() >= 26 && b.mid(12, 4) == "IHDR";
@@ -155,32 +150,30 @@ bool pngHoldsWhatItClaims(const QByteArray& b)
     return rawBytes <= 1032 * (compressed + 1);
 }
 
-// Whether a JPEG has at least one bit for each 8 x 8 block of its full-size
-// component, as every scan that codes a block spends. libjpeg fills in what
-// is missing, so a few bytes could otherwise claim and cost a 64-megapixel
-// picture of grey. A size over the limit is left to be refused as such.
-bool jpegHoldsWhatItClaims(const QByteArray& b)
+// The fewest bytes a whole file of a format needs for each pixel it claims,
+// as a fraction: one bit per pixel for PBM and XBM, a character per pixel for
+// PGM and XPM, three for PPM (ASCII variants need more), a bit per 8 x 8 block
+// for JPEG, and for GIF 12-bit codes that stand for 4096 pixels at most. A
+// shorter file lies about its size or is cut short, and the decoder would
+// reserve the whole picture (libjpeg fills in what is missing with grey).
+struct BytesPerPixel {
+    qint64 bytes = 0;
+    qint64 pixels = 1;
+};
+
+BytesPerPixel fewestBytesPerPixel(const QByteArray& format)
 {
-    qsizetype at = 2;
-    while (b.size() - at >= 4 && quint8(b[at]) == 0xFF) {
-        const quint8 marker = quint8(b[at + 1]);
-        if (marker == 0xFF) {
-            ++at;
-            continue;
-        }
-        if (marker == 0xDA) // start of scan: no size yet is no size at all
-            break;
-        const bool frame =
-            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (frame && b.size() - at >= 9) {
-            const int height = big16(b, at + 5);
-            const int width = big16(b, at + 7);
-            const qint64 blocks = qint64{(width + 7) / 8} * ((height + 7) / 8);
-            return blocks / 8 <= b.size() || overPixelLimit(width, height);
-        }
-        at += 2 + big16(b, at + 2);
-    }
-    return true;
+    if (format == "pbm" || format == "xbm")
+        return {1, 8};
+    if (format == "pgm" || format == "xpm")
+        return {1, 1};
+    if (format == "ppm")
+        return {3, 1};
+    if (format == "jpeg")
+        return {1, 8 * 64};
+    if (format == "gif")
+        return {12, 8 * 4096};
+    return {};
 }
 
 [[noreturn]] void refuseTooLarge(qint64 width, qint64 height)
@@ -207,8 +200,6 @@ void checkBeforeDecoding(const QByteArray& bytes)
             refuseCorrupt();
     }
     if (isPng(bytes) && !pngHoldsWhatItClaims(bytes))
-        refuseCorrupt();
-    if (bytes.startsWith("\xff\xd8") && !jpegHoldsWhatItClaims(bytes))
         refuseCorrupt();
     // An icon may hold PNG files, which Qt's icon reader hands to libpng as
     // they are, with no limit of ours.
@@ -244,8 +235,14 @@ QImage decode(const QByteArray& bytes)
     QSize size = reader.size();
     if (reader.transformation() & QImageIOHandler::TransformationRotate90)
         size.transpose();
-    if (size.isValid() && qint64{size.width()} * size.height() > kMaxGrabPixels)
-        refuseTooLarge(size.width(), size.height());
+    if (size.isValid()) {
+        const qint64 pixels = qint64{size.width()} * size.height();
+        if (pixels > kMaxGrabPixels)
+            refuseTooLarge(size.width(), size.height());
+        const BytesPerPixel fewest = fewestBytesPerPixel(reader.format());
+        if (pixels * fewest.bytes / fewest.pixels > bytes.size())
+            refuseCorrupt();
+    }
     QImage image;
     if (!reader.read(&image) || image.isNull())
         refuseCorrupt();
