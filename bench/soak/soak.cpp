@@ -90,16 +90,17 @@ bool __wrap__ZN8platform12FrameDecoder6decodeEPKhmRNS_5FrameE(platform::FrameDec
     return decoded;
 }
 
-bool __real__ZNK8platform13CaptureStream10takeNewestERmR6QImage5QSize(
-    const platform::CaptureStream*, std::uint64_t&, QImage&, QSize);
-bool __wrap__ZNK8platform13CaptureStream10takeNewestERmR6QImage5QSize(
-    const platform::CaptureStream*, std::uint64_t&, QImage&, QSize);
-bool __wrap__ZNK8platform13CaptureStream10takeNewestERmR6QImage5QSize(
-    const platform::CaptureStream* stream, std::uint64_t& seen, QImage& image, QSize part)
+std::shared_ptr<const platform::Frame>
+__real__ZNK8platform13CaptureStream10takeNewestERm(const platform::CaptureStream*, std::uint64_t&);
+std::shared_ptr<const platform::Frame>
+__wrap__ZNK8platform13CaptureStream10takeNewestERm(const platform::CaptureStream*, std::uint64_t&);
+std::shared_ptr<const platform::Frame>
+__wrap__ZNK8platform13CaptureStream10takeNewestERm(const platform::CaptureStream* stream,
+                                                   std::uint64_t& seen)
 {
     const auto start = std::chrono::steady_clock::now();
-    const bool taken =
-        __real__ZNK8platform13CaptureStream10takeNewestERmR6QImage5QSize(stream, seen, image, part);
+    std::shared_ptr<const platform::Frame> taken =
+        __real__ZNK8platform13CaptureStream10takeNewestERm(stream, seen);
     if (taken) {
         ++framesTaken;
         takeMilliseconds.push_back(

@@ -67,24 +67,35 @@ bool CaptureStream::stopRequested(int ms) const
     return ::poll(&wake, 1, ms) > 0;
 }
 
-bool CaptureStream::takeNewest(std::uint64_t& seen, QImage& image, QSize part) const
+std::shared_ptr<const Frame> CaptureStream::takeNewest(std::uint64_t& seen) const
 {
     std::lock_guard lock(mutex_);
-    if (sequence_ == seen || ready_.bits.empty())
-        return false;
-    const QSize whole(ready_.width, ready_.height);
-    const QSize size = part.isValid() ? whole.boundedTo(part) : whole;
-    if (size.isEmpty())
-        return false;
-    if (image.size() != size || image.format() != QImage::Format_BGR888)
-        image = QImage(size, QImage::Format_BGR888);
-    if (image.isNull())
-        return false;
-    const std::size_t row = static_cast<std::size_t>(size.width()) * 3;
-    for (int y = 0; y < size.height(); ++y)
-        std::memcpy(image.scanLine(y), ready_.scanLine(y), row);
+    if (!ready_ || sequence_ == seen)
+        return nullptr;
     seen = sequence_;
-    return true;
+    return ready_;
+}
+
+std::shared_ptr<Frame> CaptureStream::spareFrame()
+{
+    // A frame only this list holds can be held by no one else: new holders
+    // copy ready_, which is one of the others. Past the first such frame,
+    // more are memory the camera no longer needs.
+    std::shared_ptr<Frame> spare;
+    for (auto it = frames_.begin(); it != frames_.end();) {
+        if (it->use_count() != 1) {
+            ++it;
+        } else if (!spare) {
+            spare = *it++;
+        } else {
+            it = frames_.erase(it);
+        }
+    }
+    // Whoever let go of the spare last had finished reading it.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (!spare)
+        spare = frames_.emplace_back(std::make_shared<Frame>());
+    return spare;
 }
 
 void CaptureStream::run()
@@ -141,12 +152,12 @@ void CaptureStream::run()
         restarts = 0;
         idleMs = 0;
         // A frame that does not decode is dropped; the previous one stays.
-        const bool decoded =
-            !filled.damaged && decoder_.decode(filled.data, filled.size, decoding_);
+        std::shared_ptr<Frame> frame = spareFrame();
+        const bool decoded = !filled.damaged && decoder_.decode(filled.data, filled.size, *frame);
         fatal = !stream_->requeue(filled.index);
         if (decoded) {
             std::lock_guard lock(mutex_);
-            std::swap(decoding_, ready_);
+            ready_ = std::move(frame);
             ++sequence_;
         }
     }

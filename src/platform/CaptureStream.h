@@ -3,7 +3,10 @@
 // One streaming camera and the thread that takes its frames. The thread
 // only waits, dequeues, decodes into a spare frame and hands it over under a
 // mutex; the windows pick the newest frame up on their own timers, so the
-// user-interface thread never waits on the device.
+// user-interface thread never waits on the device. Frames are shared, not
+// copied: a window holds the frame it shows for as long as it shows it, so a
+// tick costs the same for any camera, and a copy request places exactly the
+// frame on screen.
 //
 // The thread owns the device: when the last window lets go it is only asked
 // to stop, and stops, unmaps and closes the device itself, so that a driver
@@ -19,13 +22,12 @@
 #include "FrameDecoder.h"
 #include "V4l2.h"
 
-#include <QImage>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -46,12 +48,10 @@ public:
     // it is closed by the time this says so, and no frame comes any more.
     bool failed() const noexcept { return failed_.load(std::memory_order_acquire); }
 
-    // Copies the newest frame into `image` (blue-green-red, 24 bits) when it
-    // is newer than `seen`, and updates `seen`: only its top-left part of at
-    // most `part`'s size if `part` is valid, else the whole frame. The image
-    // keeps its memory when its size is right. False when there is nothing
-    // newer.
-    bool takeNewest(std::uint64_t& seen, QImage& image, QSize part = QSize()) const;
+    // The newest frame when it is newer than `seen`, which is then updated;
+    // null when there is nothing newer. The thread never writes to a frame
+    // that anyone else still holds.
+    std::shared_ptr<const Frame> takeNewest(std::uint64_t& seen) const;
 
 private:
     CaptureStream(int index, std::unique_ptr<v4l2::Stream> stream);
@@ -59,14 +59,17 @@ private:
     void requestStop() const;
     // Waits up to `ms` for a stop request; true when one came.
     bool stopRequested(int ms) const;
+    // A frame to decode into that no window holds.
+    std::shared_ptr<Frame> spareFrame();
 
     const int index_;
     const FrameLayout layout_;
     std::unique_ptr<v4l2::Stream> stream_; // the thread's alone once it runs
     FrameDecoder decoder_;
-    Frame decoding_;           // the thread's
+    // The thread's: every frame it has made that may be used again.
+    std::vector<std::shared_ptr<Frame>> frames_;
     mutable std::mutex mutex_; // guards ready_ and sequence_
-    Frame ready_;
+    std::shared_ptr<const Frame> ready_;
     std::uint64_t sequence_ = 0;
     std::atomic<bool> failed_{false};
     v4l2::Descriptor wake_; // an eventfd: readable means stop

@@ -8,6 +8,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace platform {
@@ -64,16 +65,6 @@ LRESULT CaptureWindow::setShowing(bool& flag, WPARAM on)
         return 0;
     flag = on != 0;
     updateTimer();
-    // Live, the window holds only the part of each frame that it shows;
-    // frozen, it takes the newest frame whole, once, so that a copy places
-    // what it shows and a larger window shows more of it.
-    if (!preview_ && !overlay_ && !frame_.isNull() && !holdsWholeFrame()) {
-        std::uint64_t any = 0;
-        if (stream_->takeNewest(any, frame_)) {
-            seen_ = any;
-            update();
-        }
-    }
     return 1;
 }
 
@@ -92,27 +83,18 @@ LRESULT CaptureWindow::copyFrame()
         return 0;
     // With the preview off nothing has been shown yet; the newest frame is
     // then the current one.
-    if (frame_.isNull())
-        stream_->takeNewest(seen_, frame_);
-    if (frame_.isNull())
+    if (!frame_)
+        frame_ = stream_->takeNewest(seen_);
+    if (!frame_)
         return 0;
-    if (holdsWholeFrame()) {
-        QGuiApplication::clipboard()->setImage(frame_);
-        return 1;
-    }
-    // Live, the window holds only what it shows: the copy takes the newest
-    // frame whole, at most one preview tick newer than the one on screen.
-    std::uint64_t any = 0;
-    QImage whole;
-    if (!stream_->takeNewest(any, whole))
-        return 0;
-    QGuiApplication::clipboard()->setImage(whole);
+    QImage image(frame_->width, frame_->height, QImage::Format_BGR888);
+    if (image.isNull())
+        return 0; // no memory for the copy
+    const std::size_t row = static_cast<std::size_t>(frame_->width) * 3;
+    for (int y = 0; y < frame_->height; ++y)
+        std::memcpy(image.scanLine(y), frame_->scanLine(y), row);
+    QGuiApplication::clipboard()->setImage(image);
     return 1;
-}
-
-bool CaptureWindow::holdsWholeFrame() const
-{
-    return frame_.width() == stream_->layout().width && frame_.height() == stream_->layout().height;
 }
 
 bool CaptureWindow::streamAlive()
@@ -154,7 +136,7 @@ void CaptureWindow::coverWith(CaptureWindow* above)
     // Queued: by then the window that went is out of the parent's children.
     connect(above, &QObject::destroyed, this, &CaptureWindow::findCover,
             Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
-    frame_ = QImage();
+    frame_.reset();
     seen_ = 0;
     updateTimer();
 }
@@ -198,26 +180,28 @@ void CaptureWindow::updateTimer()
 
 void CaptureWindow::showNewest()
 {
-    // Only the part that the window shows: a tick's work on this thread
-    // follows the window's size, not the camera's.
-    if (streamAlive() && stream_->takeNewest(seen_, frame_, size()))
+    if (!streamAlive())
+        return;
+    if (std::shared_ptr<const Frame> newest = stream_->takeNewest(seen_)) {
+        frame_ = std::move(newest);
         update();
-}
-
-void CaptureWindow::resizeEvent(QResizeEvent*)
-{
-    // Grown past the part it holds: the next tick takes the frame again.
-    if (width() > frame_.width() || height() > frame_.height())
-        seen_ = 0;
+    }
 }
 
 void CaptureWindow::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::black);
-    // Unscaled from the top-left corner; the widget clips what does not fit.
-    if (!frame_.isNull())
-        painter.drawImage(QPoint(0, 0), frame_);
+    if (!frame_)
+        return;
+    // Unscaled from the top-left corner, and only the part that fits is
+    // handed to the painter: a large camera costs no more to draw.
+    const QSize shown = size().boundedTo(QSize(frame_->width, frame_->height));
+    if (shown.isEmpty())
+        return;
+    const QImage part(frame_->scanLine(0), shown.width(), shown.height(),
+                      static_cast<qsizetype>(frame_->stride), QImage::Format_BGR888);
+    painter.drawImage(QPoint(0, 0), part);
 }
 
 } // namespace platform

@@ -5,7 +5,6 @@
 
 #include "vfw.h"
 
-#include <QImage>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -16,6 +15,7 @@
 namespace platform {
 
 class CaptureStream;
+struct Frame;
 
 class CaptureWindow : public QWidget {
     Q_OBJECT
@@ -41,7 +41,6 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -49,8 +48,6 @@ private:
     LRESULT setShowing(bool& flag, WPARAM on);
     LRESULT setRate(WPARAM milliseconds);
     LRESULT copyFrame();
-    // Whether frame_ is the stream's whole frame, not only its shown part.
-    bool holdsWholeFrame() const;
     // False, having let go of the stream, once its device has failed.
     bool streamAlive();
     void updateTimer();
@@ -62,9 +59,9 @@ private:
     void findCover();
 
     std::shared_ptr<CaptureStream> stream_;
-    // What the window shows, null until the first frame: while live only the
-    // top-left part of the frame that fits the window, frozen all of it.
-    QImage frame_;
+    // What the window shows, null until the first frame; shared with the
+    // stream, which decodes into other frames meanwhile.
+    std::shared_ptr<const Frame> frame_;
     std::uint64_t seen_ = 0;
     bool preview_ = false;
     bool overlay_ = false;
