@@ -1,10 +1,6 @@
 # Installation where a desktop finds the program, and a Debian package of it.
 include(GNUInstallDirs)
 
-# The id that software centres know the program by; the desktop entry, the
-# metainfo and the icons carry it in their names. example.org is a placeholder
-# until the project has a home of its own.
-set(THRESHCAM_APP_ID org.example.threshcam)
 set(packaging "${PROJECT_SOURCE_DIR}/packaging")
 
 include(CheckPIESupported)

@@ -25,6 +25,9 @@ void TApplication::Initialize()
 {
     Q_INIT_RESOURCE(threshcam);
     setWindowIcon(QIcon(QStringLiteral(":/MAINICON")));
+    // Wayland knows a window's program by this id alone; it must name the
+    // installed desktop entry for the right icon and name to show.
+    setDesktopFileName(QStringLiteral(THRESHCAM_APP_ID));
 }
 
 void TApplication::CreateForm(TForm1*& form)
