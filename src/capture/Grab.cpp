@@ -202,17 +202,13 @@ void checkBeforeDecoding(const QByteArray& bytes)
     if (isPng(bytes) && !pngHoldsWhatItClaims(bytes))
         refuseCorrupt();
     // An icon may hold PNG files, which Qt's icon reader hands to libpng as
-    // they are, with no limit of ours.
+    // they are, with no limit of ours. The reader takes the first icon only.
     if ((bytes.startsWith(QByteArray("\0\0\1\0", 4)) ||
          bytes.startsWith(QByteArray("\0\0\2\0", 4))) &&
-        bytes.size() >= 6) {
-        const int count = little16(bytes, 4);
-        for (int i = 0; i < count && 6 + 16 * (i + 1) <= bytes.size(); ++i) {
-            const QByteArray entry =
-                bytes.mid(little32(bytes, 6 + 16 * i + 12), little32(bytes, 6 + 16 * i + 8));
-            if (entry.startsWith("\x89PNG"))
-                checkBeforeDecoding(entry);
-        }
+        bytes.size() >= 6 + 16 && little16(bytes, 4) > 0) {
+        const QByteArray first = bytes.mid(little32(bytes, 6 + 12), little32(bytes, 6 + 8));
+        if (first.startsWith("\x89PNG"))
+            checkBeforeDecoding(first);
     }
 }
 
