@@ -43,6 +43,16 @@ fakecam_node node(fakecam_format format, int width = 640, int height = 480, int 
     return n;
 }
 
+// Seeded noise, for still frames in which a change to any byte would show.
+Bytes noise(std::size_t size, unsigned seed)
+{
+    Bytes bytes(size);
+    std::mt19937 random(seed);
+    for (auto& b : bytes)
+        b = std::uint8_t(random());
+    return bytes;
+}
+
 fakecam_node refusing(fakecam_kind kind)
 {
     fakecam_node n = node(FAKECAM_YUYV);
@@ -559,10 +569,7 @@ void TestCaptureWindow::copyPutsTheFrameOnTheClipboard()
     // larger than the window, which shows only part of it: the copy is whole,
     // live and frozen.
     const int width = 480, height = 360;
-    Bytes frame(std::size_t(width) * height * 3);
-    std::mt19937 random(7);
-    for (auto& b : frame)
-        b = std::uint8_t(random());
+    const Bytes frame = noise(std::size_t(width) * height * 3, 7);
     fakecam_node n = node(FAKECAM_BGR24, width, height);
     n.frame = frame.data();
     n.frame_size = frame.size();
@@ -614,10 +621,7 @@ void TestCaptureWindow::yuyvIsReadAsItsDriverDeclares()
     QFETCH(bool, full);
     // A still frame of noise: Y, Cb and Cr of every kind.
     const int width = 64, height = 48;
-    Bytes frame(std::size_t(width) * height * 2);
-    std::mt19937 random(12);
-    for (auto& b : frame)
-        b = std::uint8_t(random());
+    const Bytes frame = noise(std::size_t(width) * height * 2, 12);
     fakecam_node n = node(FAKECAM_YUYV, width, height);
     n.frame = frame.data();
     n.frame_size = frame.size();
