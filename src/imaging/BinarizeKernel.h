@@ -17,16 +17,24 @@ struct PixelRows {
 };
 
 // Calls run(pixels, count) for each stretch of adjacent whole pixels. Rows
-// without padding between them make one stretch, so that vector code meets
-// one ragged end per picture instead of one per row.
+// without padding between them make one stretch per band of rows, so that
+// vector code meets few ragged ends. The bands go from the bottom up: a view
+// shows a picture's top rows, which are then the last ones written and still
+// in the cache when the view draws them right after the pass.
 template <class Run> void forEachRun(const PixelRows& rows, Run&& run)
 {
-    if (rows.stride == 3 * rows.width) {
-        run(rows.first, rows.width * rows.height);
-        return;
+    constexpr std::size_t kBandRows = 64;
+    const bool packed = rows.stride == 3 * rows.width;
+    for (std::size_t end = rows.height; end > 0;) {
+        const std::size_t begin = end > kBandRows ? end - kBandRows : 0;
+        if (packed) {
+            run(rows.first + begin * rows.stride, rows.width * (end - begin));
+        } else {
+            for (std::size_t y = begin; y < end; ++y)
+                run(rows.first + y * rows.stride, rows.width);
+        }
+        end = begin;
     }
-    for (std::size_t y = 0; y < rows.height; ++y)
-        run(rows.first + y * rows.stride, rows.width);
 }
 
 // The plain loop over `count` pixels: white when the pixel's luminanceSum
