@@ -76,7 +76,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 # Stated rather than derived, so that the package builds without dpkg-dev;
 # the X11 platform plugin lives in libqt6gui6, and the captions need a CJK font.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), libturbojpeg0 (>= 1:2.1), libhwy1 (>= 1.0), libc6, libstdc++6, fonts-wqy-microhei | fonts-noto-cjk | fonts-arphic-uming")
+    "libqt6core6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6widgets6 (>= 6.4), libturbojpeg0 (>= 1:2.1), libpipewire-0.3-0 (>= 0.3.65), libspng0 (>= 0.7), libhwy1 (>= 1.0), libc6, libstdc++6, fonts-wqy-microhei | fonts-noto-cjk | fonts-arphic-uming")
 # The Wayland platform plugin, and the readers of TIFF, WebP and other
 # pictures that other programs may put on the clipboard.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland, qt6-image-formats-plugins")

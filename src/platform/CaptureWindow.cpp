@@ -1,6 +1,7 @@
 #include "CaptureWindow.h"
 
 #include "CaptureStream.h"
+#include "DriverList.h"
 
 #include <QClipboard>
 #include <QEvent>
@@ -48,8 +49,13 @@ LRESULT CaptureWindow::connectDriver(WPARAM index)
 {
     if (index >= kDrivers)
         return 0;
-    const int driver = static_cast<int>(index);
-    if (streamAlive() && stream_->index() == driver)
+    // A search starts at driver 0, and each search finds the cameras anew.
+    if (index == 0 || drivers_.empty())
+        drivers_ = findDrivers(kDrivers);
+    if (index >= drivers_.size())
+        return 0;
+    const Driver& driver = drivers_[index];
+    if (streamAlive() && stream_->driver() == driver)
         return 1;
     stream_.reset();
     std::string error;

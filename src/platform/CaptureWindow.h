@@ -3,6 +3,7 @@
 // The capture window: a child widget that shows a camera's live picture and
 // answers the capture-window requests (see vfw.h).
 
+#include "CameraRoad.h"
 #include "vfw.h"
 
 #include <QPointer>
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace platform {
 
@@ -58,6 +60,8 @@ private:
     // Looks again for a later sibling that covers this window whole.
     void findCover();
 
+    // The drivers of this window's search, in order.
+    std::vector<Driver> drivers_;
     std::shared_ptr<CaptureStream> stream_;
     // What the window shows, null until the first frame; shared with the
     // stream, which decodes into other frames meanwhile.
