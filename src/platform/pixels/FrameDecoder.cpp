@@ -29,6 +29,8 @@ std::size_t bytesPerPixel(FrameFormat format)
         return 2;
     case FrameFormat::MJPEG:
         return 0;
+    default:
+        return 0; // not read yet
     }
     return 0;
 }
@@ -172,6 +174,8 @@ bool FrameDecoder::supports(const FrameLayout& layout)
 {
     if (!sizeAcceptable(layout.width, layout.height))
         return false;
+    if (bytesPerPixel(layout.format) == 0 && layout.format != FrameFormat::MJPEG)
+        return false;
     if (layout.format == FrameFormat::MJPEG)
         return true;
     if (layout.format == FrameFormat::YUYV && layout.width % 2 != 0)
@@ -238,11 +242,18 @@ bool FrameDecoder::decode(const std::uint8_t* data, std::size_t size, Frame& out
         case FrameFormat::YUYV:
             yuyvRow(src, dst, width / 2, layout_.yuv);
             break;
-        case FrameFormat::MJPEG:
+        default:
             break;
         }
     }
     return true;
+}
+
+bool FrameDecoder::decode(const FramePlanes& planes, Frame& out)
+{
+    if (planes.count < 1)
+        return false;
+    return decode(planes.plane[0].data, planes.plane[0].size, out);
 }
 
 } // namespace platform
