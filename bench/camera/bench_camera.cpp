@@ -8,7 +8,10 @@
 //     has nothing, and with a camera sending pathological progressive JPEG;
 //     how long closing a window takes with a driver slow to stop and close;
 //     how long one search of drivers 0..9 freezes the window when each node
-//     takes 2 s to open and then refuses.
+//     takes 2 s to open and then refuses;
+//   - under tests/support/with-pipewire, the same YUYV frames through the
+//     PipeWire road and the V4L2 road: a click's search and connect, the
+//     time to the first frame, and CPU use at 30 fps.
 // Usage: bench_camera [repeats]   (default 200; 3 or so for a smoke run,
 // which also cuts the drivers' delays and the JPEG's size)
 // Asserts nothing; the figures are for reading.
@@ -21,6 +24,8 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QProcess>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <QWidget>
 
@@ -115,8 +120,10 @@ void previewCpu(QWidget& host, const char* name, double seconds)
     const double wall = msSince(start) / 1000;
     const double used = cpuSeconds() - cpu;
     const long frames = fakecam_frames_delivered(0) - framesBefore;
-    std::printf("preview %-22s %5.1f %% of one core over %.1f s (%.1f frames/s dequeued)\n", name,
-                100 * used / wall, wall, double(frames) / wall);
+    std::printf("preview %-22s %5.1f %% of one core over %.1f s", name, 100 * used / wall, wall);
+    if (frames > 0)
+        std::printf(" (%.1f frames/s dequeued)", double(frames) / wall);
+    std::printf("\n");
     destroy(window);
     released();
 }
@@ -352,6 +359,85 @@ void misbehavingDrivers(QWidget& host, bool smoke, double seconds)
     destroy(window);
 }
 
+// One click as the program makes it: drivers 0..9 until one accepts; then
+// until the camera's first frame is there to show.
+struct Click {
+    double connectMs = 0, firstFrameMs = 0;
+};
+
+Click click(QWidget& host)
+{
+    HWND window = newWindow(host);
+    const auto start = Clock::now();
+    for (WPARAM i = 0; i < 10; ++i)
+        if (SendMessageA(window, WM_CAP_DRIVER_CONNECT, i, 0))
+            break;
+    Click c;
+    c.connectMs = msSince(start);
+    // With the preview off, a copy takes the newest frame: it succeeds once
+    // the first one is there.
+    while (!SendMessageA(window, WM_CAP_EDIT_COPY, 0, 0) && msSince(start) < 5000)
+        spin(1);
+    c.firstFrameMs = msSince(start);
+    destroy(window);
+    released();
+    return c;
+}
+
+void roads(QWidget& host, int repeats, double seconds)
+{
+    const int width = 640, height = 480;
+    Bytes frame(std::size_t(width) * height * 2);
+    std::mt19937 random(4);
+    for (auto& b : frame)
+        b = std::uint8_t(random());
+    fakecam_reset();
+    fakecam_node node{};
+    node.kind = FAKECAM_CAPTURE;
+    node.format = FAKECAM_YUYV;
+    node.frame = frame.data();
+    node.frame_size = frame.size();
+    fakecam_add(0, &node);
+
+    const auto clicks = [&](const char* name) {
+        std::vector<double> connect, first;
+        for (int r = 0; r < std::max(3, repeats / 20); ++r) {
+            const Click c = click(host);
+            connect.push_back(c.connectMs);
+            first.push_back(c.firstFrameMs);
+        }
+        std::printf("click %-34s search and connect median %7.3f ms, first frame %7.3f ms\n",
+                    name, median(connect), median(first));
+    };
+    qputenv("THRESHCAM_NO_PIPEWIRE", "1");
+    clicks("V4L2, PipeWire off:");
+    qunsetenv("THRESHCAM_NO_PIPEWIRE");
+    clicks("V4L2, daemon with no camera:");
+
+    QTemporaryFile file;
+    if (!file.open())
+        return;
+    file.write(reinterpret_cast<const char*>(frame.data()), qint64(frame.size()));
+    file.close();
+    QProcess camera;
+    camera.start(THRESHCAM_VIRTUALCAM, {"--format", "YUY2", "--size", "640x480", "--fps", "30",
+                                        "--frame", file.fileName()});
+    if (!camera.waitForReadyRead(3000) || !camera.readLine().startsWith("ready")) {
+        std::printf("PipeWire: no daemon answers (run under tests/support/with-pipewire for the "
+                    "PipeWire figures)\n");
+        return;
+    }
+    clicks("PipeWire camera, YUY2 640x480:");
+    qputenv("THRESHCAM_NO_PIPEWIRE", "1");
+    previewCpu(host, "V4L2 YUYV 640x480 @30", seconds);
+    qunsetenv("THRESHCAM_NO_PIPEWIRE");
+    previewCpu(host, "PipeWire YUY2 640x480", seconds);
+    std::printf("(the same frame bytes on both roads; V4L2's figure includes the fake camera's "
+                "copy, PipeWire's producer is a process of its own)\n");
+    camera.terminate();
+    camera.waitForFinished(3000);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -373,6 +459,7 @@ int main(int argc, char* argv[])
     previewCpu(host, "0=yuyv:640x480@30", "YUYV 640x480 @30", seconds);
     previewCpu(host, "0=mjpeg:640x480@30", "MJPEG 640x480 @30", seconds);
     misbehavingDrivers(host, repeats < 50, seconds);
+    roads(host, repeats, seconds);
     std::printf(
         "(preview CPU includes the fake camera's own copy of each frame into its buffer)\n");
     fakecam_reset();
