@@ -70,7 +70,9 @@ private:
     bool preview_ = false;
     bool overlay_ = false;
     QTimer timer_;
-    QPointer<CaptureWindow> cover_;
+    // A widget, not a CaptureWindow: while the cover is being destroyed its
+    // events still reach eventFilter, and it is a capture window no more.
+    QPointer<QWidget> cover_;
 };
 
 } // namespace platform
