@@ -7,6 +7,8 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -28,9 +30,10 @@ namespace {
 // A camera that has not settled on a format in this time is refused, and
 // the search goes on.
 constexpr auto kNegotiationBound = std::chrono::milliseconds(1000);
-// A producer that floods gets no more decodes than this a second: the
-// windows show at most one frame a preview tick.
-constexpr auto kShortestInterval = std::chrono::milliseconds(1000 / 60);
+// A producer that floods gets no more decodes than about 33 a second: the
+// windows show one frame a 33 ms preview tick, and a camera at 30 fps is
+// never held up.
+constexpr auto kShortestInterval = std::chrono::milliseconds(30);
 
 // One data block of a buffer that came as a descriptor, mapped by us, so
 // that its size is checked against the memory itself before anything is
@@ -96,6 +99,8 @@ public:
 
     // Connects to camera `serial` and waits, bounded, for a format.
     bool start(const std::string& serial, std::string& error);
+    // Whether the daemon answered a round trip during start().
+    bool daemonAnswered() const { return answered_; }
     // Stops the loop and lets go of everything; off the user-interface
     // thread, since it may meet a daemon that does not answer.
     void stop();
@@ -106,9 +111,12 @@ private:
     static void onAddBuffer(void* data, pw_buffer* buffer);
     static void onRemoveBuffer(void* data, pw_buffer* buffer);
     static void onProcess(void* data);
+    static void onTimer(void* data, std::uint64_t expirations);
     static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
+    static void onCoreDone(void* data, std::uint32_t id, int seq);
 
     void fail();
+    void readNewest();
     void read(pw_buffer* buffer);
 
     const std::shared_ptr<FrameSink> sink_;
@@ -116,11 +124,14 @@ private:
     pw_context* context_ = nullptr;
     pw_core* core_ = nullptr;
     pw_stream* stream_ = nullptr;
+    spa_source* timer_ = nullptr; // reads what a flood left waiting
     spa_hook coreListener_{};
     spa_hook streamListener_{};
     // Set on the loop thread, read by start() under the loop's lock.
     std::optional<Negotiated> format_;
     bool failed_ = false;
+    int sync_ = -1;
+    bool answered_ = false;
     std::unique_ptr<FrameDecoder> decoder_;
     std::chrono::steady_clock::time_point lastDecode_{};
 };
@@ -135,6 +146,9 @@ void Capture::stop()
     if (loop_)
         pw_thread_loop_stop(loop_);
     // The loop no longer runs: what follows is this thread's alone.
+    if (timer_)
+        pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
+    timer_ = nullptr;
     if (stream_)
         pw_stream_destroy(stream_); // gives each buffer back through onRemoveBuffer
     if (core_)
@@ -168,6 +182,13 @@ void Capture::onCoreError(void* data, std::uint32_t id, int, int, const char*)
     // The daemon gone (EPIPE), or the core refusing us.
     if (id == PW_ID_CORE)
         static_cast<Capture*>(data)->fail();
+}
+
+void Capture::onCoreDone(void* data, std::uint32_t id, int seq)
+{
+    auto* self = static_cast<Capture*>(data);
+    if (id == PW_ID_CORE && seq == self->sync_)
+        self->answered_ = true;
 }
 
 void Capture::onParamChanged(void* data, std::uint32_t id, const spa_pod* param)
@@ -211,21 +232,38 @@ void Capture::onRemoveBuffer(void*, pw_buffer* buffer)
 void Capture::onProcess(void* data)
 {
     auto* self = static_cast<Capture*>(data);
+    // Too soon after the last frame: the buffers stay with us until the
+    // timer, so that a producer that floods runs out of them and waits.
+    const auto due = self->lastDecode_ + kShortestInterval;
+    if (std::chrono::steady_clock::now() < due) {
+        const auto left = due - std::chrono::steady_clock::now();
+        timespec value{0, std::max<long>(1, long(std::chrono::nanoseconds(left).count()))};
+        pw_loop_update_timer(pw_thread_loop_get_loop(self->loop_), self->timer_, &value,
+                             nullptr, false);
+        return;
+    }
+    self->readNewest();
+}
+
+void Capture::onTimer(void* data, std::uint64_t)
+{
+    static_cast<Capture*>(data)->readNewest();
+}
+
+void Capture::readNewest()
+{
     // Only the newest buffer is worth reading; the others go straight back.
     pw_buffer* newest = nullptr;
-    while (pw_buffer* next = pw_stream_dequeue_buffer(self->stream_)) {
+    while (pw_buffer* next = pw_stream_dequeue_buffer(stream_)) {
         if (newest)
-            pw_stream_queue_buffer(self->stream_, newest);
+            pw_stream_queue_buffer(stream_, newest);
         newest = next;
     }
     if (!newest)
         return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - self->lastDecode_ >= kShortestInterval) {
-        self->lastDecode_ = now;
-        self->read(newest);
-    }
-    pw_stream_queue_buffer(self->stream_, newest);
+    lastDecode_ = std::chrono::steady_clock::now();
+    read(newest);
+    pw_stream_queue_buffer(stream_, newest);
 }
 
 // Every field of the buffer is the producer's word: each block must hold its
@@ -301,6 +339,7 @@ bool Capture::start(const std::string& serial, std::string& error)
         return false;
     }
     pw_thread_loop_lock(loop_);
+    timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), onTimer, this);
     struct Unlock {
         pw_thread_loop* loop;
         ~Unlock() { pw_thread_loop_unlock(loop); }
@@ -315,9 +354,11 @@ bool Capture::start(const std::string& serial, std::string& error)
         pw_core_events e{};
         e.version = PW_VERSION_CORE_EVENTS;
         e.error = onCoreError;
+        e.done = onCoreDone;
         return e;
     }();
     pw_core_add_listener(core_, &coreListener_, &coreEvents, this);
+    sync_ = pw_core_sync(core_, PW_ID_CORE, 0);
 
     stream_ = pw_stream_new(core_, "threshcam",
                             pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
@@ -386,13 +427,28 @@ public:
     std::unique_ptr<CameraFeed> open(const std::string& id, const std::shared_ptr<FrameSink>& sink,
                                      std::string& error) const override
     {
+        // A daemon that has just let one camera's bound run out without a
+        // word costs no second wait in the same search.
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        if (now < silentUntil_.load()) {
+            error = "the PipeWire daemon does not answer";
+            return nullptr;
+        }
         auto capture = std::make_unique<Capture>(sink);
         if (!capture->start(id, error)) {
+            if (!capture->daemonAnswered())
+                silentUntil_ = std::chrono::steady_clock::now().time_since_epoch().count() +
+                               std::chrono::steady_clock::duration(kSilence).count();
             Feed::release(std::move(capture));
             return nullptr;
         }
         return std::make_unique<Feed>(std::move(capture));
     }
+
+private:
+    static constexpr std::chrono::seconds kSilence{2};
+    // When the daemon last failed to answer, plus kSilence, in steady-clock ticks.
+    mutable std::atomic<std::chrono::steady_clock::rep> silentUntil_{0};
 };
 
 } // namespace
