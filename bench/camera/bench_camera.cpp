@@ -34,6 +34,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -434,6 +435,35 @@ void roads(QWidget& host, int repeats, double seconds)
     previewCpu(host, "PipeWire YUY2 640x480", seconds);
     std::printf("(the same frame bytes on both roads; V4L2's figure includes the fake camera's "
                 "copy, PipeWire's producer is a process of its own)\n");
+    camera.terminate();
+    camera.waitForFinished(3000);
+
+    // A producer that sends as fast as buffers come back.
+    camera.start(THRESHCAM_VIRTUALCAM,
+                 {"--format", "YUY2", "--size", "640x480", "--flood", "--frame", file.fileName()});
+    if (camera.waitForReadyRead(3000))
+        previewCpu(host, "PipeWire YUY2, flooding", seconds);
+
+    // The daemon stopped (SIGSTOP): before a click, and while a camera shows.
+    const pid_t daemon = pid_t(qEnvironmentVariableIntValue("THRESHCAM_PIPEWIRE_PID"));
+    if (daemon <= 0)
+        return;
+    ::kill(daemon, SIGSTOP);
+    const Click stopped = click(host);
+    std::printf("click, daemon stopped, V4L2 camera 0:  search and connect %.3f ms\n",
+                stopped.connectMs);
+    ::kill(daemon, SIGCONT);
+    HWND window = newWindow(host);
+    SendMessageA(window, WM_CAP_DRIVER_CONNECT, 0, 0);
+    SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0);
+    spin(300);
+    ::kill(daemon, SIGSTOP);
+    spin(100);
+    const auto closing = Clock::now();
+    destroy(window);
+    std::printf("close, daemon stopped while streaming: window gone after %.3f ms\n",
+                msSince(closing));
+    ::kill(daemon, SIGCONT);
     camera.terminate();
     camera.waitForFinished(3000);
 }
