@@ -1,6 +1,6 @@
 /* virtualcam: a PipeWire camera node for the tests (Video/Source, role Camera)
  * that sends known pixels, with faults on request; or, with --consume, a
- * second consumer of a camera that counts its frames. Usage: see README.md. */
+ * second consumer of a camera that counts its frames. Usage: README.md here. */
 #define _GNU_SOURCE
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
