@@ -53,11 +53,11 @@ struct plane {
 static int layout(const struct cam *c, uint32_t w, uint32_t h, struct plane pl[3])
 {
     size_t row = c->fmt->bpp == 2 ? (w + 1) / 2 * 4 : (size_t)w * c->fmt->bpp;
-    size_t s = c->stride > 0 ? (size_t)c->stride : row, cw = (w + 1) / 2, ch = (h + 1) / 2;
-    pl[0] = (struct plane){row, h, s};
-    pl[1] = (struct plane){2 * cw, ch, s};
+    size_t s = c->stride > 0 ? (size_t)c->stride : 0, cw = (w + 1) / 2, ch = (h + 1) / 2;
+    pl[0] = (struct plane){row, h, s ? s : row}; /* no stride given: every plane packed */
+    pl[1] = (struct plane){2 * cw, ch, s ? s : 2 * cw};
     if (c->fmt->planes == I420)
-        pl[1] = pl[2] = (struct plane){cw, ch, (s + 1) / 2};
+        pl[1] = pl[2] = (struct plane){cw, ch, s ? (s + 1) / 2 : cw};
     return c->fmt->planes == PACKED ? 1 : c->fmt->planes == NV12 ? 2 : 3;
 }
 static size_t frame_bytes(const struct cam *c, uint32_t w, uint32_t h, int packed)
@@ -248,8 +248,11 @@ static void on_process(void *data)
         c->frames++;
         pw_stream_queue_buffer(c->stream, pb);
     }
+    if (!c->target && c->exit_after >= 0 && c->frames >= (uint64_t)c->exit_after)
+        pw_main_loop_quit(c->loop); /* a frame period after the last, so that it arrives */
     if (c->target || (c->stall_after >= 0 && c->frames >= (uint64_t)c->stall_after) ||
-        c->switched == 1 || !(pb = pw_stream_dequeue_buffer(c->stream)))
+        (c->exit_after >= 0 && c->frames >= (uint64_t)c->exit_after) || c->switched == 1 ||
+        !(pb = pw_stream_dequeue_buffer(c->stream)))
         return;
     struct spa_data *d = &pb->buffer->datas[0];
     if (d->data)
@@ -258,9 +261,7 @@ static void on_process(void *data)
         spoil(c, d);
     c->frames++;
     pw_stream_queue_buffer(c->stream, pb);
-    if (c->exit_after >= 0 && c->frames >= (uint64_t)c->exit_after) {
-        pw_main_loop_quit(c->loop);
-    } else if (c->switch_after >= 0 && c->frames == (uint64_t)c->switch_after) {
+    if (c->switch_after >= 0 && c->frames == (uint64_t)c->switch_after) {
         uint8_t buf[512]; /* offer the new size alone; frames wait for its format */
         struct spa_pod_builder b = SPA_POD_BUILDER_INIT(buf, sizeof buf);
         c->w = c->w2, c->h = c->h2, c->switched = 1;
@@ -476,5 +477,8 @@ int main(int argc, char **argv)
     pw_context_destroy(ctx);
     pw_main_loop_destroy(c.loop);
     pw_deinit();
+    if (c.frame2.p != c.frame.p)
+        free(c.frame2.p);
+    free(c.frame.p);
     return 0;
 }
