@@ -12,6 +12,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -279,6 +280,24 @@ imaging::Picture PictureFromImage(const QImage& image)
 {
     if (image.isNull())
         return {};
+    // 16-bit channels keep their high byte, as libspng gives a PNG's: one
+    // rule whatever the format (Qt's own conversion rounds).
+    const bool rgb64 =
+        image.format() == QImage::Format_RGBX64 || image.format() == QImage::Format_RGBA64;
+    if (rgb64 || image.format() == QImage::Format_Grayscale16) {
+        imaging::Picture picture(image.width(), image.height());
+        for (int y = 0; y < image.height(); ++y) {
+            const auto* in = reinterpret_cast<const quint16*>(image.constScanLine(y));
+            std::uint8_t* out = picture.ScanLine(y);
+            for (int x = 0; x < image.width(); ++x, out += 3) {
+                const quint16* pixel = rgb64 ? in + 4 * x : in + x;
+                out[0] = std::uint8_t(pixel[rgb64 ? 2 : 0] >> 8);
+                out[1] = std::uint8_t(pixel[rgb64 ? 1 : 0] >> 8);
+                out[2] = std::uint8_t(pixel[0] >> 8);
+            }
+        }
+        return picture;
+    }
     const QImage bgr = image.convertToFormat(QImage::Format_BGR888);
     if (bgr.isNull())
         throw std::bad_alloc();

@@ -226,6 +226,13 @@ void TestGrab::everySourceBecomesThreeBytesPerPixel_data()
     QImage deep(2, 1, QImage::Format_RGBA64);
     deep.setPixelColor(1, 0, QColor::fromRgba64(0xFFFF, 0x8080, 0x0000, 0xFFFF));
     QTest::newRow("16 bits per channel") << deep << qRgb(255, 128, 0);
+    // The high byte, as a PNG's: not rounded to the nearest.
+    deep.setPixelColor(1, 0, QColor::fromRgba64(0x80FF, 0x01FF, 0xFEFF, 0x0000));
+    QTest::newRow("16 bits keep their high byte") << deep << qRgb(0x80, 0x01, 0xFE);
+    QImage gray16(2, 1, QImage::Format_Grayscale16);
+    gray16.fill(0);
+    reinterpret_cast<quint16*>(gray16.scanLine(0))[1] = 0x12FF;
+    QTest::newRow("16-bit grey") << gray16 << qRgb(0x12, 0x12, 0x12);
 
     QImage rgb565(2, 1, QImage::Format_RGB16);
     rgb565.setPixel(1, 0, qRgb(255, 0, 255));
