@@ -253,29 +253,21 @@ std::optional<QByteArray> IconImage(const QByteArray& ico)
     const qint64 offset = field32(ico, 6 + 12);
     if (offset + length > ico.size())
         return std::nullopt;
-    QByteArray image = ico.mid(offset, length);
+    const QByteArray image = ico.mid(offset, length);
     if (image.startsWith("\x89PNG\r\n\x1a\n"))
         return image;
     if (image.size() < 40 || field32(image, 0) < 40 || field32(image, 0) > quint32(image.size()))
         return std::nullopt;
     // A bitmap without its file header, twice its height: its pixels, then a
-    // 1-bit mask of transparency, which is dropped as alpha is.
-    const qint64 infoSize = field32(image, 0);
-    const int bitsPerPixel = field16(image, 14);
-    const quint32 compression = field32(image, 16);
-    const quint32 used = field32(image, 32);
-    const qint64 masks = infoSize == 40 && compression == kBitFields        ? 12
-                         : infoSize == 40 && compression == kAlphaBitFields ? 16
-                                                                            : 0;
-    const qint64 colours = bitsPerPixel > 8 ? 0 : used ? used : qint64{1} << bitsPerPixel;
-    const qint64 dataAt = kFileHeader + infoSize + masks + 4 * colours;
-    qToLittleEndian(static_cast<qint32>(field32(image, 8)) / 2, image.data() + 8);
-    QByteArray header(kFileHeader, '\0');
-    header[0] = 'B';
-    header[1] = 'M';
-    qToLittleEndian(quint32(kFileHeader + image.size()), header.data() + 2);
-    qToLittleEndian(quint32(std::min<qint64>(dataAt, 0xFFFFFFFF)), header.data() + 10);
-    return header + image;
+    // 1-bit mask of transparency, which is dropped as alpha is. Its pixels
+    // follow its palette.
+    QByteArray bmp = "BM" + QByteArray(kFileHeader - 2, '\0') + image;
+    qToLittleEndian(quint32(bmp.size()), bmp.data() + 2);
+    qToLittleEndian(static_cast<qint32>(field32(image, 8)) / 2, bmp.data() + kFileHeader + 8);
+    const Layout layout = *readLayout(bmp); // a header of 40 bytes or more, checked above
+    const qint64 dataAt = layout.paletteAt + 4 * layout.colours;
+    qToLittleEndian(quint32(std::min<qint64>(dataAt, 0xFFFFFFFF)), bmp.data() + 10);
+    return bmp;
 }
 
 } // namespace capture

@@ -35,7 +35,7 @@ QImage ReadPng(const QByteArray& png)
     // more before it reserves anything for it.
     if (spng_set_png_buffer(c, png.constData(), size) != 0 ||
         spng_set_chunk_limits(c, size, kChunkCache) != 0 ||
-        spng_set_image_limits(c, kMaxGrabPixels, kMaxGrabPixels) != 0)
+        spng_set_image_limits(c, std::uint32_t{kMaxGrabPixels}, std::uint32_t{kMaxGrabPixels}) != 0)
         return {};
     spng_ihdr ihdr{};
     std::size_t rawBytes = 0;
