@@ -420,9 +420,6 @@ void TestGrab::layoutsReadAsStoredOrRefused_data()
                    pngChunk("tRNS", QByteArray("\0\0\0", 3)),
                QByteArray("\0\x40\0\x80\0\x80", 6))
         << QSize(2, 2) << QList<QRgb>{0x405060, 0x708090, 0x708090, 0x102030};
-    QTest::newRow("PNG whose text chunk claims more than the file")
-        << pngType << pngHeader(8, 8) + QByteArray("\x35\x35\x35\x35tEXt", 8) + QByteArray(100, '5')
-        << QSize() << refused;
 
     // Index 1 is red, 2 green; a delta, an end of line and the end of the
     // bitmap skip pixels, which stay black.
@@ -439,11 +436,8 @@ void TestGrab::layoutsReadAsStoredOrRefused_data()
                    QByteArray("\x03\x12\0\0\0\x03\x21\x20\0\x01", 10))
         << QSize(4, 2)
         << QList<QRgb>{0x00ff00, 0xff0000, 0x00ff00, 0, 0xff0000, 0x00ff00, 0xff0000, 0};
-    QTest::newRow("RLE8 whose run reaches past the end")
-        << bmpType
-        << bmpFile(bmpInfo(40, 4, 1, 8, 1, {}, 4), palette, QByteArray("\0\x04\x01\x01", 4))
-        << QSize() << refused;
-    // 253 bytes; the whole picture would be 48 megapixels of black.
+    // 253 bytes whose last escape reaches past the end, and no end marker:
+    // Qt showed 48 megapixels of black.
     QTest::newRow("RLE4 of 2554 x 18803 with no end of bitmap")
         << bmpType
         << bmpFile(bmpInfo(40, 2554, 18803, 4, 2), palette.repeated(4),
