@@ -1,6 +1,7 @@
 #include "Grab.h"
 
 #include "Camera.h"
+#include "Decoders.h"
 
 #include <QBuffer>
 #include <QClipboard>
@@ -11,6 +12,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -111,45 +113,6 @@ std::optional<Header> readHeader(const QByteArray& b)
     return std::nullopt;
 }
 
-quint32 big32(const QByteArray& b, qsizetype at)
-{
-    return qFromBigEndian<quint32>(b.constData() + at);
-}
-
-bool isPng(const QByteArray& b)
-{
-    return b.startsWith("\x89PNG\r\n\x1a\n") && b.size() >= 26 && b.mid(12, 4) == "IHDR";
-}
-
-// Whether a PNG's chunks hold what they claim. libpng reserves a chunk's whole
-// length before it reads the chunk (Qt lifts libpng's own limit per chunk), so
-// one length field could cost 2 GB for a few bytes. Deflate packs at most 1032
-// bytes into one, so image data too short for the rows the header claims is
-// damaged too, and would cost a whole picture to find out. Only for a size
-// under the pixel limit, where nothing here overflows.
-bool pngHoldsWhatItClaims(const QByteArray& b)
-{
-    qint64 compressed = 0;
-    qsizetype at = 8;
-    while (b.size() - at >= 8) {
-        const qint64 length = big32(b, at);
-        if (length > 0x7FFFFFFF || length + 12 > b.size() - at)
-            return false;
-        const QByteArray type = b.mid(at + 4, 4);
-        if (type == "IDAT")
-            compressed += length;
-        else if (type == "IEND")
-            break;
-        at += 12 + length;
-    }
-    static const int channels[] = {1, 0, 3, 1, 2, 0, 4};
-    const quint8 depth = quint8(b[24]);
-    const quint8 colourType = quint8(b[25]);
-    const qint64 bitsPerPixel = colourType < 7 ? qint64{channels[colourType]} * depth : 0;
-    const qint64 rawBytes = big32(b, 20) * (1 + (big32(b, 16) * bitsPerPixel + 7) / 8);
-    return rawBytes <= 1032 * (compressed + 1);
-}
-
 // The fewest bytes a whole file of a format needs for each pixel it claims,
 // as a fraction: one bit per pixel for PBM and XBM, a character per pixel for
 // PGM and XPM, three for PPM (ASCII variants need more), a bit per 8 x 8 block
@@ -199,22 +162,28 @@ void checkBeforeDecoding(const QByteArray& bytes)
         if (header->requiredBytes > bytes.size())
             refuseCorrupt();
     }
-    if (isPng(bytes) && !pngHoldsWhatItClaims(bytes))
+}
+
+QImage decodedOrRefused(const QImage& image)
+{
+    if (image.isNull())
         refuseCorrupt();
-    // An icon may hold PNG files, which Qt's icon reader hands to libpng as
-    // they are, with no limit of ours. The reader takes the first icon only.
-    if ((bytes.startsWith(QByteArray("\0\0\1\0", 4)) ||
-         bytes.startsWith(QByteArray("\0\0\2\0", 4))) &&
-        bytes.size() >= 6 + 16 && little16(bytes, 4) > 0) {
-        const QByteArray first = bytes.mid(little32(bytes, 6 + 12), little32(bytes, 6 + 8));
-        if (first.startsWith("\x89PNG"))
-            checkBeforeDecoding(first);
-    }
+    return image;
 }
 
 QImage decode(const QByteArray& bytes)
 {
+    // An icon's image is read as the PNG or BMP file it is: Qt's icon reader
+    // premultiplies colours and knows only the oldest bitmap header.
+    if (const std::optional<QByteArray> image = IconImage(bytes))
+        return decode(*image);
     checkBeforeDecoding(bytes);
+    if (bytes.startsWith("\x89PNG\r\n\x1a\n"))
+        return decodedOrRefused(ReadPng(bytes));
+    if (bytes.startsWith("BM")) {
+        if (const std::optional<QImage> image = ReadBitmap(bytes))
+            return decodedOrRefused(*image);
+    }
 
     QBuffer buffer;
     buffer.setData(bytes);
@@ -222,7 +191,8 @@ QImage decode(const QByteArray& bytes)
     // The content decides the decoder, whatever type the other program named.
     QImageReader reader(&buffer);
     reader.setDecideFormatFromContent(true);
-    // Room for the largest picture we take at 8 bytes per pixel (16-bit RGBA).
+    // Room for the largest picture we take at 8 bytes per pixel (16-bit RGBA
+    // from TIFF, say).
     reader.setAllocationLimit(static_cast<int>(kMaxGrabPixels * 8 >> 20));
 
     // Shown as viewers show it: a photo turned by its EXIF orientation.
@@ -239,7 +209,16 @@ QImage decode(const QByteArray& bytes)
         if (pixels * fewest.bytes / fewest.pixels > bytes.size())
             refuseCorrupt();
     }
+    // Decoders write into the picture they are given when its size and
+    // format are theirs: cleared, so that pixels a decoder skips are black
+    // rather than whatever the memory held.
     QImage image;
+    if (size.isValid() && reader.imageFormat() != QImage::Format_Invalid) {
+        image = QImage(reader.size(), reader.imageFormat());
+        if (image.isNull())
+            throw std::bad_alloc();
+        image.fill(0);
+    }
     if (!reader.read(&image) || image.isNull())
         refuseCorrupt();
     // What a decoder makes can be larger than its header and size() said: a
@@ -301,6 +280,24 @@ imaging::Picture PictureFromImage(const QImage& image)
 {
     if (image.isNull())
         return {};
+    // 16-bit channels keep their high byte, as libspng gives a PNG's: one
+    // rule whatever the format (Qt's own conversion rounds).
+    const bool rgb64 =
+        image.format() == QImage::Format_RGBX64 || image.format() == QImage::Format_RGBA64;
+    if (rgb64 || image.format() == QImage::Format_Grayscale16) {
+        imaging::Picture picture(image.width(), image.height());
+        for (int y = 0; y < image.height(); ++y) {
+            const auto* in = reinterpret_cast<const quint16*>(image.constScanLine(y));
+            std::uint8_t* out = picture.ScanLine(y);
+            for (int x = 0; x < image.width(); ++x, out += 3) {
+                const quint16* pixel = rgb64 ? in + 4 * x : in + x;
+                out[0] = std::uint8_t(pixel[rgb64 ? 2 : 0] >> 8);
+                out[1] = std::uint8_t(pixel[rgb64 ? 1 : 0] >> 8);
+                out[2] = std::uint8_t(pixel[0] >> 8);
+            }
+        }
+        return picture;
+    }
     const QImage bgr = image.convertToFormat(QImage::Format_BGR888);
     if (bgr.isNull())
         throw std::bad_alloc();

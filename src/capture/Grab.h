@@ -32,8 +32,8 @@ std::optional<imaging::Picture> GrabFrame(HWND window);
 // The image offered by clipboard data: null when there is none.
 QImage ReadImage(const QMimeData& data);
 
-// Any image as blue-green-red bytes, 3 per pixel: alpha is dropped, palettes,
-// gray levels and 16-bit channels are expanded or reduced.
+// Any image as blue-green-red bytes, 3 per pixel: alpha is dropped, palettes
+// and gray levels are expanded, 16-bit channels keep their high byte.
 imaging::Picture PictureFromImage(const QImage& image);
 
 } // namespace capture

@@ -30,6 +30,8 @@ private slots:
     void corruptImagesAreReported();
     void oversizedImagesAreRefusedFromTheirHeader_data();
     void oversizedImagesAreRefusedFromTheirHeader();
+    void layoutsReadAsStoredOrRefused_data();
+    void layoutsReadAsStoredOrRefused();
 };
 
 namespace {
@@ -68,21 +70,70 @@ void appendBigEndian(QByteArray& out, quint32 value)
     out.append(bytes, 4);
 }
 
-// A PNG signature and header chunk that claim the given size, and nothing else.
-QByteArray pngHeader(quint32 width, quint32 height)
+QByteArray pngChunk(const char* type, const QByteArray& data)
 {
-    QByteArray ihdr("IHDR");
-    appendBigEndian(ihdr, width);
-    appendBigEndian(ihdr, height);
-    ihdr.append("\x08\x02\x00\x00\x00", 5); // 8-bit RGB, no interlace
-    QByteArray png("\x89PNG\r\n\x1a\n", 8);
-    appendBigEndian(png, 13);
-    png.append(ihdr);
-    appendBigEndian(png, crc32(ihdr));
-    return png;
+    QByteArray chunk;
+    appendBigEndian(chunk, quint32(data.size()));
+    const QByteArray typed = type + data;
+    chunk.append(typed);
+    appendBigEndian(chunk, crc32(typed));
+    return chunk;
 }
 
-// A BMP file header and info header that claim the given size.
+// A PNG signature and header chunk that claim the given size, and nothing else.
+QByteArray pngHeader(quint32 width, quint32 height, const char* depthAndType = "\x08\x02",
+                     char interlace = 0)
+{
+    QByteArray ihdr;
+    appendBigEndian(ihdr, width);
+    appendBigEndian(ihdr, height);
+    ihdr.append(depthAndType, 2).append("\0\0", 2).append(interlace);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", ihdr);
+}
+
+// A whole PNG: header, the chunks given, and rows (each with its filter byte)
+// compressed as image data.
+QByteArray png(QByteArray header, const QByteArray& chunks, const QByteArray& rows)
+{
+    return header + chunks + pngChunk("IDAT", qCompress(rows).mid(4)) + pngChunk("IEND", {});
+}
+
+QByteArray little(quint32 value, int bytes = 4)
+{
+    QByteArray out(bytes, '\0');
+    for (int i = 0; i < bytes; ++i)
+        out[i] = char(value >> 8 * i);
+    return out;
+}
+
+// A bitmap's info header of the given size (40 and up), masks in place for
+// sizes that hold them.
+QByteArray bmpInfo(int size, qint32 width, qint32 height, int bits, quint32 compression,
+                   const QByteArray& masks = {}, quint32 colours = 0)
+{
+    QByteArray info = little(size) + little(quint32(width)) + little(quint32(height)) +
+                      little(1, 2) + little(bits, 2) + little(compression) + QByteArray(12, '\0') +
+                      little(colours);
+    info.append(QByteArray(40 - info.size(), '\0')).append(masks);
+    return info.append(QByteArray(size - info.size(), '\0'));
+}
+
+// A BMP file: its header, the info header, what follows it (masks, palette),
+// and the pixels from where the header says.
+QByteArray bmpFile(const QByteArray& info, const QByteArray& palette, const QByteArray& pixels)
+{
+    const int at = 14 + info.size() + palette.size();
+    return "BM" + little(at + pixels.size()) + little(0) + little(at) + info + palette + pixels;
+}
+
+// An icon file holding one image (a bitmap's info header and on, or a PNG).
+QByteArray icon(const QByteArray& image)
+{
+    return QByteArray("\0\0\1\0\1\0\2\2\0\0\1\0\x20\0", 14) + little(image.size()) + little(22) +
+           image;
+}
+
+// A BMP file header and info header that claim the given size (24 bits).
 QByteArray bmpHeader(qint32 width, qint32 height)
 {
     QByteArray bmp(54, '\0');
@@ -175,6 +226,13 @@ void TestGrab::everySourceBecomesThreeBytesPerPixel_data()
     QImage deep(2, 1, QImage::Format_RGBA64);
     deep.setPixelColor(1, 0, QColor::fromRgba64(0xFFFF, 0x8080, 0x0000, 0xFFFF));
     QTest::newRow("16 bits per channel") << deep << qRgb(255, 128, 0);
+    // The high byte, as a PNG's: not rounded to the nearest.
+    deep.setPixelColor(1, 0, QColor::fromRgba64(0x80FF, 0x01FF, 0xFEFF, 0x0000));
+    QTest::newRow("16 bits keep their high byte") << deep << qRgb(0x80, 0x01, 0xFE);
+    QImage gray16(2, 1, QImage::Format_Grayscale16);
+    gray16.fill(0);
+    reinterpret_cast<quint16*>(gray16.scanLine(0))[1] = 0x12FF;
+    QTest::newRow("16-bit grey") << gray16 << qRgb(0x12, 0x12, 0x12);
 
     QImage rgb565(2, 1, QImage::Format_RGB16);
     rgb565.setPixel(1, 0, qRgb(255, 0, 255));
@@ -326,6 +384,130 @@ void TestGrab::oversizedImagesAreRefusedFromTheirHeader()
     } catch (const capture::GrabError& error) {
         QCOMPARE(QString::fromUtf8(error.what()),
                  QStringLiteral("剪貼簿上的圖片太大（%1 像素），無法載入。").arg(size));
+    }
+}
+
+// Layouts that Qt's readers got wrong, and the plain ones that must stay as
+// they were: each reads as its bytes say, written out here pixel by pixel
+// (rows top to bottom), or is refused as damaged (no pixels).
+void TestGrab::layoutsReadAsStoredOrRefused_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QList<QRgb>>("pixels");
+    const QList<QRgb> refused;
+    const QString pngType = QStringLiteral("image/png");
+    const QString bmpType = QStringLiteral("image/bmp");
+
+    // Channels as stored, whatever tRNS says; 16 bits keep their high byte.
+    QTest::newRow("PNG 16-bit RGB with a transparent colour")
+        << pngType
+        << png(pngHeader(2, 1, "\x10\x02"),
+               pngChunk("tRNS", QByteArray("\x80\xff\x01\x80\xff\xff", 6)),
+               QByteArray("\0\x80\xff\x01\x80\xff\xff\x12\x34\x56\x78\x9a\xbc", 13))
+        << QSize(2, 1) << QList<QRgb>{0x8001ff, 0x12569a};
+    QTest::newRow("PNG 4-bit grey with a transparent grey")
+        << pngType
+        << png(pngHeader(4, 1, "\x04\x00"), pngChunk("tRNS", QByteArray("\0\x0f", 2)),
+               QByteArray("\0\x0f\x5a", 3))
+        << QSize(4, 1) << QList<QRgb>{0x000000, 0xffffff, 0x555555, 0xaaaaaa};
+    // Adam7 puts (0, 0) in pass 1, (1, 0) in pass 6 and the second row in 7.
+    QTest::newRow("PNG interlaced, 2-bit palette with alpha")
+        << pngType
+        << png(pngHeader(2, 2, "\x02\x03", 1),
+               pngChunk("PLTE", QByteArray("\x10\x20\x30\x40\x50\x60\x70\x80\x90", 9)) +
+                   pngChunk("tRNS", QByteArray("\0\0\0", 3)),
+               QByteArray("\0\x40\0\x80\0\x80", 6))
+        << QSize(2, 2) << QList<QRgb>{0x405060, 0x708090, 0x708090, 0x102030};
+
+    // Index 1 is red, 2 green; a delta, an end of line and the end of the
+    // bitmap skip pixels, which stay black.
+    const QByteArray palette = little(0) + little(0xff0000) + little(0x00ff00) + little(0);
+    QTest::newRow("RLE8 skipping pixels")
+        << bmpType
+        << bmpFile(bmpInfo(40, 4, 3, 8, 1, {}, 4), palette,
+                   QByteArray("\x02\x01\0\0\0\x02\x01\x01\0\x03\x02\x01\x02\0\0\x01", 16))
+        << QSize(4, 3)
+        << QList<QRgb>{0, 0x00ff00, 0xff0000, 0x00ff00, 0, 0, 0, 0, 0xff0000, 0xff0000, 0, 0};
+    QTest::newRow("RLE4 skipping pixels")
+        << bmpType
+        << bmpFile(bmpInfo(40, 4, 2, 4, 2, {}, 4), palette,
+                   QByteArray("\x03\x12\0\0\0\x03\x21\x20\0\x01", 10))
+        << QSize(4, 2)
+        << QList<QRgb>{0x00ff00, 0xff0000, 0x00ff00, 0, 0xff0000, 0x00ff00, 0xff0000, 0};
+    // 253 bytes whose last escape reaches past the end, and no end marker:
+    // Qt showed 48 megapixels of black.
+    QTest::newRow("RLE4 of 2554 x 18803 with no end of bitmap")
+        << bmpType
+        << bmpFile(bmpInfo(40, 2554, 18803, 4, 2), palette.repeated(4),
+                   QByteArray(133, '\x11') + QByteArray("\0\x20", 2))
+        << QSize() << refused;
+
+    // 8 bits with a palette of 252 entries of 3 bytes, then the pixels from
+    // the offset the header gives: Qt read 256 entries, and the pixels 12
+    // bytes late.
+    QByteArray os2 = bmpFile(little(12) + little(8, 2) + little(8, 2) + little(1, 2) + little(8, 2),
+                             QByteArray(252 * 3, '\x40'), QByteArray(64, '\1'));
+    QTest::newRow("OS/2 BMP with a palette shorter than its depth")
+        << bmpType << os2 << QSize() << refused;
+    // 10-bit red, 1-bit green and 5-bit blue, scaled to the nearest 8-bit.
+    QTest::newRow("BMP bit fields 10, 1 and 5 bits wide")
+        << bmpType
+        << bmpFile(bmpInfo(40, 2, 1, 32, 3), little(0xffc00) + little(0x200) + little(0x1f),
+                   little(0x80210) + little(0xfffff))
+        << QSize(2, 1) << QList<QRgb>{0x80ff84, 0xffffff};
+    QTest::newRow("BMP 16-bit 5-5-5")
+        << bmpType << bmpFile(bmpInfo(40, 2, 1, 16, 0), {}, little(0x7c1f, 2) + little(0x4210, 2))
+        << QSize(2, 1) << QList<QRgb>{0xff00ff, 0x848484};
+    // The plain layout: V5 header, 8-bit masks with alpha, rows top-down.
+    const QByteArray masks = little(0xff0000) + little(0xff00) + little(0xff) + little(0xff000000);
+    QTest::newRow("BMP V5 with alpha, top-down")
+        << bmpType
+        << bmpFile(bmpInfo(124, 1, -2, 32, 3, masks), {}, little(0x00123456) + little(0x80abcdef))
+        << QSize(1, 2) << QList<QRgb>{0x123456, 0xabcdef};
+
+    // Icons: colours as stored where alpha is 0, a V5 header, a PNG inside.
+    const QByteArray mask(8, '\0');
+    QTest::newRow("icon of 32 bits with alpha")
+        << QStringLiteral("image/vnd.microsoft.icon")
+        << icon(bmpInfo(40, 2, 4, 32, 0) + little(0x00ff0000) + little(0xff00ff00) +
+                little(0x000000ff) + little(0x80ffffff) + mask)
+        << QSize(2, 2) << QList<QRgb>{0x0000ff, 0xffffff, 0xff0000, 0x00ff00};
+    QTest::newRow("icon with a V5 header")
+        << QStringLiteral("image/vnd.microsoft.icon")
+        << icon(bmpInfo(124, 2, 2, 24, 0) + QByteArray("\x01\x02\x03\x04\x05\x06\0\0", 8) + mask)
+        << QSize(2, 1) << QList<QRgb>{0x030201, 0x060504};
+    QTest::newRow("icon holding a 16-bit PNG")
+        << QStringLiteral("image/vnd.microsoft.icon")
+        << icon(png(pngHeader(1, 1, "\x10\x00"), {}, QByteArray("\0\xfe\xff", 3))) << QSize(1, 1)
+        << QList<QRgb>{0xfefefe};
+}
+
+void TestGrab::layoutsReadAsStoredOrRefused()
+{
+    QFETCH(QString, type);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QSize, size);
+    QFETCH(QList<QRgb>, pixels);
+    offer(type, bytes);
+    std::optional<imaging::Picture> picture;
+    try {
+        picture = capture::GrabFrame(nullptr);
+        QVERIFY2(!pixels.isEmpty(), "damaged bytes were taken");
+    } catch (const capture::GrabError& error) {
+        QCOMPARE(QString::fromUtf8(error.what()),
+                 QStringLiteral("剪貼簿上的圖片已損壞，無法讀取。"));
+        QVERIFY(pixels.isEmpty());
+        return;
+    }
+    QVERIFY(picture);
+    QCOMPARE(QSize(picture->Width(), picture->Height()), size);
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) {
+            const std::uint8_t* px = picture->ScanLine(y) + 3 * x;
+            QCOMPARE(qRgb(px[2], px[1], px[0]) & 0xffffff, pixels[y * size.width() + x]);
+        }
     }
 }
 
