@@ -104,6 +104,16 @@ bool planeBytes(const Planes& need, const std::size_t (&stride)[FramePlanes::kMo
     return mulFits(stride[p], need.rows[p], bytes);
 }
 
+// Whether the format and size can be decoded, whatever the strides.
+bool shapeSupported(const FrameLayout& layout)
+{
+    if (!sizeAcceptable(layout.width, layout.height))
+        return false;
+    if (layout.format == FrameFormat::MJPEG)
+        return true;
+    return planesOf(layout).count > 0 && !(isPacked422(layout.format) && layout.width % 2 != 0);
+}
+
 // Gives `out` the size of a decoded frame of width x height; its memory is
 // kept when the size is already right.
 void shape(Frame& out, int width, int height)
@@ -260,13 +270,11 @@ FrameDecoder::~FrameDecoder() = default;
 
 bool FrameDecoder::supports(const FrameLayout& layout)
 {
-    if (!sizeAcceptable(layout.width, layout.height))
+    if (!shapeSupported(layout))
         return false;
     if (layout.format == FrameFormat::MJPEG)
         return true;
     const Planes need = planesOf(layout);
-    if (need.count == 0 || (isPacked422(layout.format) && layout.width % 2 != 0))
-        return false;
     FramePlanes one;
     one.plane[0].stride = layout.bytesPerLine;
     one.count = 1;
@@ -294,8 +302,9 @@ bool FrameDecoder::decode(const std::uint8_t* data, std::size_t size, Frame& out
 
 bool FrameDecoder::decode(const FramePlanes& planes, Frame& out)
 {
+    // The strides are the planes' own, checked below.
     if (planes.count < 1 || planes.count > FramePlanes::kMost || !planes.plane[0].data ||
-        !supports(layout_))
+        !shapeSupported(layout_))
         return false;
     const int width = layout_.width;
     const int height = layout_.height;
