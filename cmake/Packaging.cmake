@@ -67,8 +67,10 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "desktop clipboard and turns it black and white at a threshold set on a"
     "scroll bar. Without a camera it takes whatever picture is on the clipboard."
     ""
-    "It works with V4L2 webcams that send MJPEG, YUYV, RGB24 or BGR24, such as"
-    "ordinary USB (UVC) cameras. Its one window has Traditional Chinese captions.")
+    "It works with V4L2 cameras that send 24- or 32-bit RGB, YUV 4:2:2 (YUYV,"
+    "UYVY, YVYU, VYUY), YUV 4:2:0 (NV12, NV21, I420, YV12), MJPEG or grey, such"
+    "as ordinary USB (UVC) cameras and capture cards. Its one window has"
+    "Traditional Chinese captions.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -209,6 +209,19 @@ void decodeCost(int repeats)
         {platform::FrameFormat::MJPEG, "MJPEG", 1280, 720, 6},
         {platform::FrameFormat::BGR24, "BGR24", 640, 480, 0},
         {platform::FrameFormat::RGB24, "RGB24", 640, 480, 0},
+        {platform::FrameFormat::UYVY, "UYVY", 640, 480, 0.3},
+        {platform::FrameFormat::YVYU, "YVYU", 640, 480, 0.3},
+        {platform::FrameFormat::VYUY, "VYUY", 640, 480, 0.3},
+        {platform::FrameFormat::NV12, "NV12", 640, 480, 0.3},
+        {platform::FrameFormat::NV21, "NV21", 640, 480, 0.3},
+        {platform::FrameFormat::I420, "I420", 640, 480, 0.3},
+        {platform::FrameFormat::YV12, "YV12", 640, 480, 0.3},
+        {platform::FrameFormat::NV12, "NV12", 1920, 1080, 2},
+        {platform::FrameFormat::BGRX, "BGRX", 640, 480, 0.3},
+        {platform::FrameFormat::RGBX, "RGBX", 640, 480, 0.3},
+        {platform::FrameFormat::XRGB, "XRGB", 640, 480, 0.3},
+        {platform::FrameFormat::XBGR, "XBGR", 640, 480, 0.3},
+        {platform::FrameFormat::GREY, "GREY", 640, 480, 0.3},
     };
     for (const Case& c : cases) {
         Bytes data;
@@ -217,8 +230,8 @@ void decodeCost(int repeats)
         } else if (c.nearSteps) {
             data = greensNearSteps(c.width, c.height);
         } else {
-            const int bpp = c.format == platform::FrameFormat::YUYV ? 2 : 3;
-            data.resize(std::size_t(c.width) * c.height * bpp);
+            // Enough for any format of rows; the decoder reads what its own needs.
+            data.resize(std::size_t(c.width) * c.height * 4);
             std::mt19937 random(1);
             for (auto& b : data)
                 b = std::uint8_t(random());

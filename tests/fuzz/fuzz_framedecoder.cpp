@@ -1,11 +1,12 @@
 // Camera frames as any driver, or anything pretending to be one, might hand
 // them over: every format, any size, stride and bytes.
 //
-// Input: format (1 byte, taken modulo 4), flags (1 byte), width and height
-// (int32 each), bytesPerLine (uint64), all little-endian, then the frame's
-// bytes. Missing header bytes count as zero. Flag bit 0, for MJPEG, takes
-// the size from the JPEG's own header so that the decoder gets past its size
-// check and into the decompressor.
+// Input: format (1 byte, taken modulo the 16 formats), flags (1 byte), width
+// and height (int32 each), bytesPerLine (uint64), all little-endian, then the
+// frame's bytes. Missing header bytes count as zero. Flag bit 0, for MJPEG,
+// takes the size from the JPEG's own header so that the decoder gets past
+// its size check and into the decompressor; bits 1 and 2 are the YUV
+// encoding.
 
 #include "FrameDecoder.h"
 #include "FuzzTarget.h"
@@ -27,6 +28,7 @@ using platform::FrameLayout;
 namespace {
 
 constexpr std::size_t kHeaderBytes = 18;
+constexpr int kFormats = 16;
 
 [[noreturn]] void fail(const char* what)
 {
@@ -76,32 +78,121 @@ void checkShape(const Frame& out, const FrameLayout& layout)
             "pixel buffer of the wrong size");
 }
 
-// The raw formats have an exact answer; YUYV is checked against the portable
-// row so that the SIMD path the decoder picks is compared with it too.
+// Where a frame's planes lie in its one buffer, as V4L2 lays them out: the
+// first plane's stride, the chroma planes' stride and where each starts.
+struct Layout {
+    std::size_t row, chromaRow, chroma[2], need;
+    int bytes; // per pixel of the first plane
+};
+
+Layout layoutOf(const FrameLayout& layout)
+{
+    const std::size_t w = static_cast<std::size_t>(layout.width);
+    const std::size_t h = static_cast<std::size_t>(layout.height);
+    const std::size_t cw = (w + 1) / 2, ch = (h + 1) / 2, given = layout.bytesPerLine;
+    const bool semi = layout.format == FrameFormat::NV12 || layout.format == FrameFormat::NV21;
+    const bool planar = layout.format == FrameFormat::I420 || layout.format == FrameFormat::YV12;
+    int bytes = 2;
+    switch (layout.format) {
+    case FrameFormat::BGR24:
+    case FrameFormat::RGB24:
+        bytes = 3;
+        break;
+    case FrameFormat::BGRX:
+    case FrameFormat::RGBX:
+    case FrameFormat::XRGB:
+    case FrameFormat::XBGR:
+        bytes = 4;
+        break;
+    case FrameFormat::GREY:
+        bytes = 1;
+        break;
+    default:
+        bytes = semi || planar ? 1 : 2;
+    }
+    Layout l{};
+    l.bytes = bytes;
+    l.row = given ? given : w * static_cast<std::size_t>(bytes);
+    l.chromaRow = semi ? (given ? given : 2 * cw) : given ? given / 2 : cw;
+    l.chroma[0] = l.row * h;
+    l.chroma[1] = l.chroma[0] + l.chromaRow * ch;
+    l.need = semi ? l.chroma[1] : planar ? l.chroma[1] + l.chromaRow * ch : l.chroma[0];
+    return l;
+}
+
+// The raw formats have an exact answer. The YUV ones are checked against
+// the portable YUYV row, fed a YUYV row made of the frame's samples, so that
+// the layouts and the SIMD path the decoder picks are compared with it.
 void checkPixels(const Frame& out, const FrameLayout& layout, const std::uint8_t* data)
 {
     const std::size_t width = static_cast<std::size_t>(layout.width);
-    const std::size_t bpp = layout.format == FrameFormat::YUYV ? 2 : 3;
-    const std::size_t row = layout.bytesPerLine ? layout.bytesPerLine : width * bpp;
-    std::vector<std::uint8_t> expected(width * 3);
+    const Layout l = layoutOf(layout);
+    std::vector<std::uint8_t> expected(width * 3 + 3), yuyv(2 * width + 2);
+    // Where blue, green and red sit (RGB formats), or Y0, Cb and Cr (4:2:2).
+    int at[3] = {0, 1, 2};
+    switch (layout.format) {
+    case FrameFormat::RGB24:
+    case FrameFormat::RGBX:
+        at[0] = 2, at[2] = 0;
+        break;
+    case FrameFormat::XRGB:
+        at[0] = 3, at[1] = 2, at[2] = 1;
+        break;
+    case FrameFormat::XBGR:
+        at[0] = 1, at[1] = 2, at[2] = 3;
+        break;
+    case FrameFormat::YUYV:
+        at[2] = 3;
+        break;
+    case FrameFormat::UYVY:
+        at[0] = 1, at[1] = 0, at[2] = 2;
+        break;
+    case FrameFormat::YVYU:
+        at[1] = 3, at[2] = 1;
+        break;
+    case FrameFormat::VYUY:
+        at[0] = 1, at[1] = 2, at[2] = 0;
+        break;
+    default:
+        break;
+    }
+    const bool crFirst = layout.format == FrameFormat::NV21 || layout.format == FrameFormat::YV12;
+    const bool rgb = l.bytes >= 3;
     for (int y = 0; y < layout.height; ++y) {
-        const std::uint8_t* src = data + row * static_cast<std::size_t>(y);
-        switch (layout.format) {
-        case FrameFormat::BGR24:
-            std::memcpy(expected.data(), src, width * 3);
-            break;
-        case FrameFormat::RGB24:
-            for (std::size_t x = 0; x < width; ++x) {
-                expected[3 * x] = src[3 * x + 2];
-                expected[3 * x + 1] = src[3 * x + 1];
-                expected[3 * x + 2] = src[3 * x];
+        const std::uint8_t* src = data + l.row * static_cast<std::size_t>(y);
+        const std::uint8_t* chroma =
+            data + l.chroma[0] + l.chromaRow * static_cast<std::size_t>(y / 2);
+        // Y of pixel x; Cb (k 0) or Cr (k 1) of pair i.
+        auto luma = [&](std::size_t x) -> std::uint8_t {
+            return x >= width ? 0 : l.bytes == 2 ? src[x / 2 * 4 + at[0] + 2 * (x % 2)] : src[x];
+        };
+        auto colour = [&](std::size_t i, int k) -> std::uint8_t {
+            switch (layout.format) {
+            case FrameFormat::NV12:
+            case FrameFormat::NV21:
+                return chroma[2 * i + (k ^ crFirst)];
+            case FrameFormat::I420:
+            case FrameFormat::YV12:
+                return chroma[((k ^ crFirst) ? l.chroma[1] - l.chroma[0] : 0) + i];
+            case FrameFormat::GREY:
+                return 128;
+            default:
+                return src[4 * i + at[1 + k]];
             }
-            break;
-        case FrameFormat::YUYV:
-            platform::yuyv::rowPortable(src, expected.data(), layout.width / 2);
-            break;
-        default:
-            return;
+        };
+        if (rgb) {
+            for (std::size_t x = 0; x < width; ++x)
+                for (int k = 0; k < 3; ++k)
+                    expected[3 * x + k] = src[x * static_cast<std::size_t>(l.bytes) + at[k]];
+        } else {
+            for (std::size_t i = 0; 2 * i < width; ++i) {
+                yuyv[4 * i] = luma(2 * i);
+                yuyv[4 * i + 1] = colour(i, 0);
+                yuyv[4 * i + 2] = luma(2 * i + 1);
+                yuyv[4 * i + 3] = colour(i, 1);
+            }
+            platform::yuyv::rowPortable(yuyv.data(), expected.data(), int((width + 1) / 2),
+                                        layout.yuv);
         }
         require(std::memcmp(out.scanLine(y), expected.data(), width * 3) == 0,
                 "decoded pixels differ from the reference");
@@ -115,10 +206,7 @@ void checkDecoded(const Frame& out, const FrameLayout& layout, const std::uint8_
     checkShape(out, layout);
     if (layout.format == FrameFormat::MJPEG)
         return;
-    const std::size_t bpp = layout.format == FrameFormat::YUYV ? 2 : 3;
-    const std::size_t row =
-        layout.bytesPerLine ? layout.bytesPerLine : static_cast<std::size_t>(layout.width) * bpp;
-    require(size >= row * static_cast<std::size_t>(layout.height), "decoded a short frame");
+    require(size >= layoutOf(layout).need, "decoded a short frame");
     checkPixels(out, layout, data);
 }
 
@@ -134,7 +222,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
     const std::size_t size = inputSize - headerSize;
 
     FrameLayout layout;
-    layout.format = static_cast<FrameFormat>(header[0] % 4);
+    layout.format = static_cast<FrameFormat>(header[0] % kFormats);
+    layout.yuv = static_cast<platform::YuvEncoding>((header[1] >> 1) % 4);
     layout.width = static_cast<std::int32_t>(little(header + 2, 4));
     layout.height = static_cast<std::int32_t>(little(header + 6, 4));
     layout.bytesPerLine = static_cast<std::size_t>(little(header + 10, 8));

@@ -12,8 +12,10 @@
 #include <linux/videodev2.h>
 #include <turbojpeg.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 #include <vector>
@@ -323,6 +325,22 @@ void TestCaptureWindow::showsTheFrameUnscaled_data()
     // Round trip through 4:2:2 and back: flat colours come back within a step or two.
     QTest::newRow("YUYV") << FAKECAM_YUYV << 0 << 3;
     QTest::newRow("YUYV padded rows") << FAKECAM_YUYV << 640 * 2 + 64 << 3;
+    QTest::newRow("UYVY") << FAKECAM_UYVY << 0 << 3;
+    QTest::newRow("YVYU") << FAKECAM_YVYU << 0 << 3;
+    QTest::newRow("VYUY") << FAKECAM_VYUY << 0 << 3;
+    QTest::newRow("NV12 padded rows") << FAKECAM_NV12 << 640 + 64 << 3;
+    QTest::newRow("NV21") << FAKECAM_NV21 << 0 << 3;
+    QTest::newRow("YU12 padded rows") << FAKECAM_YU12 << 640 + 64 << 3;
+    QTest::newRow("YV12") << FAKECAM_YV12 << 0 << 3;
+    // 32 bits: each byte order and its alpha form, the fourth byte junk.
+    const std::pair<fakecam_format, const char*> rgb32[] = {
+        {FAKECAM_XR24, "XR24"}, {FAKECAM_AR24, "AR24"}, {FAKECAM_XB24, "XB24"},
+        {FAKECAM_AB24, "AB24"}, {FAKECAM_BX24, "BX24"}, {FAKECAM_BA24, "BA24"},
+        {FAKECAM_RX24, "RX24"}, {FAKECAM_RA24, "RA24"}, {FAKECAM_BGR4, "BGR4"},
+        {FAKECAM_RGB4, "RGB4"}};
+    for (const auto& [format, name] : rgb32)
+        QTest::newRow(name) << format << 0 << 0;
+    QTest::newRow("32-bit padded rows") << FAKECAM_BX24 << 640 * 4 + 16 << 0;
 }
 
 void TestCaptureWindow::showsTheFrameUnscaled()
@@ -598,17 +616,44 @@ void TestCaptureWindow::yuyvIsReadAsItsDriverDeclares_data()
     QTest::addColumn<int>("kr"); // what it is to be read as: Kr, Kb in ten-thousandths
     QTest::addColumn<int>("kb");
     QTest::addColumn<bool>("full");
+    QTest::addColumn<fakecam_format>("format");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<int>("bytesPerLine"); // 0: rows without padding
 
-    const int full = V4L2_QUANTIZATION_FULL_RANGE;
-    QTest::newRow("BT.601 limited") << 0 << 0 << 0 << 2990 << 1140 << false;
-    QTest::newRow("BT.601 full") << 0 << full << int(V4L2_YCBCR_ENC_601) << 2990 << 1140 << true;
+    const int full = V4L2_QUANTIZATION_FULL_RANGE, limited = V4L2_QUANTIZATION_LIM_RANGE;
+    const int rec709 = V4L2_YCBCR_ENC_709, bt601 = V4L2_YCBCR_ENC_601;
+    const QSize size(64, 48), odd(63, 47);
+    QTest::newRow("BT.601 limited")
+        << 0 << 0 << 0 << 2990 << 1140 << false << FAKECAM_YUYV << size << 0;
+    QTest::newRow("BT.601 full") << 0 << full << bt601 << 2990 << 1140 << true << FAKECAM_YUYV
+                                 << size << 0;
     QTest::newRow("Rec. 709 limited, by its colorspace")
-        << int(V4L2_COLORSPACE_REC709) << 0 << 0 << 2126 << 722 << false;
-    QTest::newRow("Rec. 709 full") << 0 << full << int(V4L2_YCBCR_ENC_709) << 2126 << 722 << true;
+        << int(V4L2_COLORSPACE_REC709) << 0 << 0 << 2126 << 722 << false << FAKECAM_YUYV << size
+        << 0;
+    QTest::newRow("Rec. 709 full")
+        << 0 << full << rec709 << 2126 << 722 << true << FAKECAM_YUYV << size << 0;
     QTest::newRow("JPEG colorspace: full range")
-        << int(V4L2_COLORSPACE_JPEG) << 0 << 0 << 2990 << 1140 << true;
-    QTest::newRow("BT.2020 read as BT.601 limited")
-        << int(V4L2_COLORSPACE_BT2020) << 0 << 0 << 2990 << 1140 << false;
+        << int(V4L2_COLORSPACE_JPEG) << 0 << 0 << 2990 << 1140 << true << FAKECAM_YUYV << size << 0;
+    QTest::newRow("BT.2020 read as BT.601 limited") << int(V4L2_COLORSPACE_BT2020) << 0 << 0 << 2990
+                                                    << 1140 << false << FAKECAM_YUYV << size << 0;
+    // Every other layout once, in some encoding; 4:2:0 with odd sides and padded rows.
+    QTest::newRow("UYVY") << 0 << 0 << 0 << 2990 << 1140 << false << FAKECAM_UYVY << size << 0;
+    QTest::newRow("YVYU Rec. 709 full")
+        << 0 << full << rec709 << 2126 << 722 << true << FAKECAM_YVYU << size << 136;
+    QTest::newRow("VYUY") << 0 << 0 << 0 << 2990 << 1140 << false << FAKECAM_VYUY << size << 0;
+    QTest::newRow("NV12 odd, padded")
+        << 0 << 0 << 0 << 2990 << 1140 << false << FAKECAM_NV12 << odd << 80;
+    QTest::newRow("NV21 Rec. 709 limited") << int(V4L2_COLORSPACE_REC709) << 0 << 0 << 2126 << 722
+                                           << false << FAKECAM_NV21 << size << 0;
+    QTest::newRow("YU12 odd, Rec. 709 full")
+        << 0 << full << rec709 << 2126 << 722 << true << FAKECAM_YU12 << odd << 0;
+    QTest::newRow("YV12 padded, BT.601 full")
+        << 0 << full << bt601 << 2990 << 1140 << true << FAKECAM_YV12 << size << 72;
+    // Grey that declares no range is full range, as V4L2's tools read it.
+    QTest::newRow("GREY undeclared: full range")
+        << 0 << 0 << 0 << 2990 << 1140 << true << FAKECAM_GREY << odd << 0;
+    QTest::newRow("GREY limited range")
+        << 0 << limited << 0 << 2990 << 1140 << false << FAKECAM_GREY << size << 0;
 }
 
 void TestCaptureWindow::yuyvIsReadAsItsDriverDeclares()
@@ -619,10 +664,51 @@ void TestCaptureWindow::yuyvIsReadAsItsDriverDeclares()
     QFETCH(int, kr);
     QFETCH(int, kb);
     QFETCH(bool, full);
-    // A still frame of noise: Y, Cb and Cr of every kind.
-    const int width = 64, height = 48;
-    const Bytes frame = noise(std::size_t(width) * height * 2, 12);
-    fakecam_node n = node(FAKECAM_YUYV, width, height);
+    QFETCH(fakecam_format, format);
+    QFETCH(QSize, size);
+    QFETCH(int, bytesPerLine);
+    // A still frame of noise: Y, Cb and Cr of every kind, laid out as V4L2
+    // lays out each format in one buffer.
+    const int width = size.width(), height = size.height();
+    const bool packed = format == FAKECAM_YUYV || format == FAKECAM_UYVY ||
+                        format == FAKECAM_YVYU || format == FAKECAM_VYUY;
+    const std::size_t bpl = bytesPerLine ? std::size_t(bytesPerLine)
+                                         : std::size_t(packed                   ? 2 * width
+                                                       : format == FAKECAM_GREY ? width
+                                                                                : (width + 1) & ~1);
+    const std::size_t ch = std::size_t(height + 1) / 2;
+    const std::size_t chromaStride =
+        format == FAKECAM_NV12 || format == FAKECAM_NV21 ? bpl : bpl / 2;
+    const std::size_t chromaPlane = chromaStride * ch;
+    const std::size_t frameSize =
+        bpl * height + (packed || format == FAKECAM_GREY                   ? 0
+                        : format == FAKECAM_NV12 || format == FAKECAM_NV21 ? chromaPlane
+                                                                           : 2 * chromaPlane);
+    const Bytes frame = noise(frameSize, 12);
+    // Y, Cb and Cr of pixel (x, y).
+    auto samples = [&](int x, int y, int yuv[3]) {
+        const std::uint8_t* row = &frame[bpl * y];
+        // Where Y0, Cb and Cr sit in a 4:2:2 pair, or Cb and Cr in 4:2:0.
+        static const std::map<fakecam_format, std::array<int, 3>> at = {
+            {FAKECAM_YUYV, {0, 1, 3}}, {FAKECAM_UYVY, {1, 0, 2}}, {FAKECAM_YVYU, {0, 3, 1}},
+            {FAKECAM_VYUY, {1, 2, 0}}, {FAKECAM_NV12, {0, 0, 1}}, {FAKECAM_NV21, {0, 1, 0}},
+            {FAKECAM_YU12, {0, 0, 1}}, {FAKECAM_YV12, {0, 1, 0}}, {FAKECAM_GREY, {}}};
+        const std::array<int, 3> a = at.at(format);
+        if (packed) {
+            const std::uint8_t* pair = row + 4 * (x / 2);
+            yuv[0] = pair[a[0] + 2 * (x % 2)], yuv[1] = pair[a[1]], yuv[2] = pair[a[2]];
+            return;
+        }
+        yuv[0] = row[x], yuv[1] = yuv[2] = 128;
+        if (format == FAKECAM_GREY)
+            return;
+        const std::uint8_t* chroma = &frame[bpl * height + chromaStride * std::size_t(y / 2)];
+        const bool semi = format == FAKECAM_NV12 || format == FAKECAM_NV21;
+        for (int k = 1; k < 3; ++k)
+            yuv[k] = semi ? chroma[2 * (x / 2) + a[k]] : chroma[chromaPlane * a[k] + x / 2];
+    };
+    fakecam_node n = node(format, width, height);
+    n.bytes_per_line = int(bpl);
     n.frame = frame.data();
     n.frame_size = frame.size();
     n.colorspace = colorspace;
@@ -638,9 +724,9 @@ void TestCaptureWindow::yuyvIsReadAsItsDriverDeclares()
     QCOMPARE(copied.size(), QSize(width, height));
     const YuvReference reference{kr, kb, full};
     for (int i = 0; i < width * height; ++i) {
-        const std::uint8_t* pair = &frame[4 * std::size_t(i / 2)];
-        int want[3];
-        reference.bgr(pair[2 * (i % 2)], pair[1], pair[3], want);
+        int yuv[3], want[3];
+        samples(i % width, i / width, yuv);
+        reference.bgr(yuv[0], yuv[1], yuv[2], want);
         const uchar* got = copied.constScanLine(i / width) + 3 * (i % width);
         QVERIFY2(got[0] == want[0] && got[1] == want[1] && got[2] == want[2],
                  qPrintable(QStringLiteral("pixel %1,%2").arg(i % width).arg(i / width)));

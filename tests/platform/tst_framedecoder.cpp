@@ -6,9 +6,11 @@
 
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -109,6 +111,10 @@ private slots:
     void yuyvKnownValues();
     void yuyvPathsAreExactlyRoundedForEveryColour_data();
     void yuyvPathsAreExactlyRoundedForEveryColour();
+    void yuvLayoutsAreReadByTheReference_data();
+    void yuvLayoutsAreReadByTheReference();
+    void greyIsExactForEveryLevel_data();
+    void greyIsExactForEveryLevel();
     void packedFormatsAreExactAndHonourStrides_data();
     void packedFormatsAreExactAndHonourStrides();
     void unusableLayoutsAreRefused_data();
@@ -243,6 +249,153 @@ void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour()
         }
 }
 
+void TestFrameDecoder::yuvLayoutsAreReadByTheReference_data()
+{
+    QTest::addColumn<FrameFormat>("format");
+    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QList<int>>("strides"); // each plane's, in memory order
+    QTest::addColumn<bool>("apart");         // planes given apart, else one buffer
+    QTest::addColumn<YuvEncoding>("encoding");
+
+    // Widths past 16 reach the vector path and its tail.
+    const QSize packed(38, 3), odd(37, 5);
+    QTest::newRow("UYVY padded") << FrameFormat::UYVY << packed << QList<int>{80} << false
+                                 << YuvEncoding::Bt601Limited;
+    QTest::newRow("YVYU") << FrameFormat::YVYU << packed << QList<int>{76} << false
+                          << YuvEncoding::Rec709Full;
+    QTest::newRow("VYUY") << FrameFormat::VYUY << packed << QList<int>{76} << false
+                          << YuvEncoding::Bt601Full;
+    // One buffer, as V4L2 lays it out: chroma rows of the first plane's
+    // stride (NV12, NV21) or half of it (I420, YV12).
+    QTest::newRow("NV12 odd, padded")
+        << FrameFormat::NV12 << odd << QList<int>{40, 40} << false << YuvEncoding::Bt601Limited;
+    QTest::newRow("NV21 odd, padded")
+        << FrameFormat::NV21 << odd << QList<int>{40, 40} << false << YuvEncoding::Rec709Limited;
+    QTest::newRow("I420 odd, padded")
+        << FrameFormat::I420 << odd << QList<int>{40, 20, 20} << false << YuvEncoding::Rec709Full;
+    QTest::newRow("YV12 odd, padded")
+        << FrameFormat::YV12 << odd << QList<int>{40, 20, 20} << false << YuvEncoding::Bt601Full;
+    // Apart, each plane with its own stride, as PipeWire gives them.
+    QTest::newRow("NV12 apart") << FrameFormat::NV12 << odd << QList<int>{37, 44} << true
+                                << YuvEncoding::Bt601Limited;
+    QTest::newRow("I420 apart") << FrameFormat::I420 << odd << QList<int>{48, 19, 23} << true
+                                << YuvEncoding::Bt601Limited;
+    QTest::newRow("YV12 apart") << FrameFormat::YV12 << QSize(40, 4) << QList<int>{40, 24, 20}
+                                << true << YuvEncoding::Rec709Limited;
+}
+
+void TestFrameDecoder::yuvLayoutsAreReadByTheReference()
+{
+    QFETCH(FrameFormat, format);
+    QFETCH(QSize, size);
+    QFETCH(QList<int>, strides);
+    QFETCH(bool, apart);
+    QFETCH(YuvEncoding, encoding);
+    const int width = size.width(), height = size.height();
+    const bool bt601 = encoding == YuvEncoding::Bt601Limited || encoding == YuvEncoding::Bt601Full;
+    const bool full = encoding == YuvEncoding::Bt601Full || encoding == YuvEncoding::Rec709Full;
+    const YuvReference reference{bt601 ? 2990 : 2126, bt601 ? 1140 : 722, full};
+
+    // Noise in every plane, padding included.
+    std::mt19937 random(7);
+    std::vector<Bytes> planes;
+    for (qsizetype p = 0; p < strides.size(); ++p) {
+        planes.emplace_back(std::size_t(strides[p]) * (p == 0 ? height : (height + 1) / 2));
+        for (auto& b : planes.back())
+            b = static_cast<std::uint8_t>(random());
+    }
+    // Y, Cb and Cr of pixel (x, y): where Y0, Cb and Cr sit in a 4:2:2
+    // pair; for 4:2:0, which plane or which of a pair holds Cb and Cr.
+    struct Where {
+        FrameFormat format;
+        int y, cb, cr;
+    };
+    static const Where where[] = {{FrameFormat::UYVY, 1, 0, 2}, {FrameFormat::YVYU, 0, 3, 1},
+                                  {FrameFormat::VYUY, 1, 2, 0}, {FrameFormat::NV12, 0, 0, 1},
+                                  {FrameFormat::NV21, 0, 1, 0}, {FrameFormat::I420, 0, 1, 2},
+                                  {FrameFormat::YV12, 0, 2, 1}};
+    const Where w = *std::find_if(std::begin(where), std::end(where),
+                                  [&](const Where& c) { return c.format == format; });
+    auto sample = [&](int plane, int x, int y) {
+        return planes[plane][std::size_t(strides[plane]) * y + x];
+    };
+    auto samples = [&](int x, int y, int yuv[3]) {
+        if (planes.size() == 1) {
+            yuv[0] = sample(0, 4 * (x / 2) + w.y + 2 * (x % 2), y);
+            yuv[1] = sample(0, 4 * (x / 2) + w.cb, y);
+            yuv[2] = sample(0, 4 * (x / 2) + w.cr, y);
+        } else if (planes.size() == 2) {
+            yuv[0] = sample(0, x, y);
+            yuv[1] = sample(1, 2 * (x / 2) + w.cb, y / 2);
+            yuv[2] = sample(1, 2 * (x / 2) + w.cr, y / 2);
+        } else {
+            yuv[0] = sample(0, x, y);
+            yuv[1] = sample(w.cb, x / 2, y / 2);
+            yuv[2] = sample(w.cr, x / 2, y / 2);
+        }
+    };
+
+    platform::FramePlanes given;
+    Bytes one;
+    for (const Bytes& p : planes)
+        one.insert(one.end(), p.begin(), p.end());
+    if (apart) {
+        for (std::size_t p = 0; p < planes.size(); ++p)
+            given.plane[p] = {planes[p].data(), planes[p].size(), std::size_t(strides[int(p)])};
+        given.count = int(planes.size());
+    } else {
+        given.plane[0] = {one.data(), one.size(), std::size_t(strides[0])};
+        given.count = 1;
+    }
+    FrameDecoder decoder({format, width, height, std::size_t(strides[0]), encoding});
+    Frame out;
+    QVERIFY(decoder.decode(given, out));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            int yuv[3], want[3];
+            samples(x, y, yuv);
+            reference.bgr(yuv[0], yuv[1], yuv[2], want);
+            const Bgr got = pixelAt(out, x, y);
+            QVERIFY2(got.b == want[0] && got.g == want[1] && got.r == want[2],
+                     qPrintable(QStringLiteral("pixel %1,%2").arg(x).arg(y)));
+        }
+
+    // One byte fewer in the last plane, and the frame is dropped.
+    platform::FramePlanes shorter = given;
+    --shorter.plane[shorter.count - 1].size;
+    Frame kept = sentinelFrame();
+    QVERIFY(!decoder.decode(shorter, kept));
+    QVERIFY(isSentinel(kept));
+}
+
+void TestFrameDecoder::greyIsExactForEveryLevel_data()
+{
+    QTest::addColumn<YuvEncoding>("encoding");
+    QTest::addColumn<bool>("full");
+    QTest::newRow("limited range, stretched") << YuvEncoding::Bt601Limited << false;
+    QTest::newRow("Rec. 709 limited, the same") << YuvEncoding::Rec709Limited << false;
+    QTest::newRow("full range, as it is") << YuvEncoding::Bt601Full << true;
+}
+
+void TestFrameDecoder::greyIsExactForEveryLevel()
+{
+    QFETCH(YuvEncoding, encoding);
+    QFETCH(bool, full);
+    Bytes levels(256);
+    std::iota(levels.begin(), levels.end(), 0);
+    FrameDecoder decoder({FrameFormat::GREY, 256, 1, 0, encoding});
+    Frame out;
+    QVERIFY(decoder.decode(levels.data(), levels.size(), out));
+    const YuvReference reference{2990, 1140, full};
+    for (int v = 0; v < 256; ++v) {
+        int want[3];
+        reference.bgr(v, 128, 128, want);
+        const Bgr got = pixelAt(out, v, 0);
+        QVERIFY2(got.b == want[0] && got.g == want[0] && got.r == want[0],
+                 qPrintable(QStringLiteral("level %1 gives %2").arg(v).arg(got.g)));
+    }
+}
+
 void TestFrameDecoder::packedFormatsAreExactAndHonourStrides_data()
 {
     QTest::addColumn<FrameFormat>("format");
@@ -253,6 +406,10 @@ void TestFrameDecoder::packedFormatsAreExactAndHonourStrides_data()
     QTest::newRow("BGR24 padded") << FrameFormat::BGR24 << 5 << 19;
     QTest::newRow("RGB24 tight") << FrameFormat::RGB24 << 7 << 21;
     QTest::newRow("RGB24 padded") << FrameFormat::RGB24 << 7 << 32;
+    QTest::newRow("BGRX tight") << FrameFormat::BGRX << 13 << 0;
+    QTest::newRow("RGBX padded") << FrameFormat::RGBX << 13 << 60;
+    QTest::newRow("XRGB tight") << FrameFormat::XRGB << 13 << 0;
+    QTest::newRow("XBGR padded") << FrameFormat::XBGR << 13 << 55;
 }
 
 void TestFrameDecoder::packedFormatsAreExactAndHonourStrides()
@@ -261,7 +418,18 @@ void TestFrameDecoder::packedFormatsAreExactAndHonourStrides()
     QFETCH(int, width);
     QFETCH(int, bytesPerLine);
     const int height = 3;
-    const std::size_t row = bytesPerLine ? std::size_t(bytesPerLine) : std::size_t(width) * 3;
+    // Bytes a pixel, and where blue, green and red sit among them.
+    struct Order {
+        FrameFormat format;
+        int bytes, b, g, r;
+    };
+    static const Order orders[] = {
+        {FrameFormat::BGR24, 3, 0, 1, 2}, {FrameFormat::RGB24, 3, 2, 1, 0},
+        {FrameFormat::BGRX, 4, 0, 1, 2},  {FrameFormat::RGBX, 4, 2, 1, 0},
+        {FrameFormat::XRGB, 4, 3, 2, 1},  {FrameFormat::XBGR, 4, 1, 2, 3}};
+    const Order o = *std::find_if(std::begin(orders), std::end(orders),
+                                  [&](const Order& c) { return c.format == format; });
+    const std::size_t row = bytesPerLine ? std::size_t(bytesPerLine) : std::size_t(width) * o.bytes;
 
     std::mt19937 random(42);
     Bytes data(row * height);
@@ -275,10 +443,9 @@ void TestFrameDecoder::packedFormatsAreExactAndHonourStrides()
     QVERIFY(out.stride >= std::size_t(width) * 3);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            const std::uint8_t* src = &data[row * y + 3 * x];
+            const std::uint8_t* src = &data[row * y + std::size_t(o.bytes) * x];
             const Bgr got = pixelAt(out, x, y);
-            const Bgr want = format == FrameFormat::BGR24 ? Bgr{src[0], src[1], src[2]}
-                                                          : Bgr{src[2], src[1], src[0]};
+            const Bgr want = {src[o.b], src[o.g], src[o.r]};
             QVERIFY2(got.b == want.b && got.g == want.g && got.r == want.r,
                      qPrintable(QStringLiteral("pixel %1,%2").arg(x).arg(y)));
         }
@@ -298,6 +465,10 @@ void TestFrameDecoder::unusableLayoutsAreRefused_data()
     QTest::newRow("rows shorter than pixels") << FrameFormat::BGR24 << 4 << 4 << 11;
     QTest::newRow("yuyv rows short") << FrameFormat::YUYV << 4 << 4 << 7;
     QTest::newRow("yuyv odd width") << FrameFormat::YUYV << 3 << 4 << 0;
+    QTest::newRow("uyvy odd width") << FrameFormat::UYVY << 3 << 4 << 0;
+    // Odd widths need a chroma sample more than half the rows hold.
+    QTest::newRow("nv12 chroma rows short") << FrameFormat::NV12 << 5 << 4 << 5;
+    QTest::newRow("i420 chroma rows short") << FrameFormat::I420 << 5 << 4 << 5;
 }
 
 void TestFrameDecoder::unusableLayoutsAreRefused()
@@ -328,6 +499,9 @@ void TestFrameDecoder::shortBuffersAreRefusedAndOutStays_data()
     QTest::newRow("RGB24 empty") << FrameFormat::RGB24 << 0 << 0;
     QTest::newRow("YUYV one byte short") << FrameFormat::YUYV << 0 << 23;
     QTest::newRow("YUYV half") << FrameFormat::YUYV << 8 << 12;
+    QTest::newRow("NV12 chroma one byte short") << FrameFormat::NV12 << 0 << 19;
+    QTest::newRow("YV12 chroma one byte short") << FrameFormat::YV12 << 0 << 19;
+    QTest::newRow("XRGB one byte short") << FrameFormat::XRGB << 0 << 47;
 }
 
 void TestFrameDecoder::shortBuffersAreRefusedAndOutStays()

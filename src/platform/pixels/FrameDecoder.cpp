@@ -1,5 +1,6 @@
 #include "FrameDecoder.h"
 
+#include "Rgb32ToBgr.h"
 #include "YuyvToBgr.h"
 
 #include <turbojpeg.h>
@@ -19,34 +20,98 @@ bool mulFits(std::size_t a, std::size_t b, std::size_t& out)
     return !__builtin_mul_overflow(a, b, &out);
 }
 
-std::size_t bytesPerPixel(FrameFormat format)
-{
-    switch (format) {
-    case FrameFormat::BGR24:
-    case FrameFormat::RGB24:
-        return 3;
-    case FrameFormat::YUYV:
-        return 2;
-    case FrameFormat::MJPEG:
-        return 0;
-    default:
-        return 0; // not read yet
-    }
-    return 0;
-}
-
 bool sizeAcceptable(int width, int height)
 {
     return width > 0 && height > 0 && width <= FrameDecoder::kMaxSide &&
            height <= FrameDecoder::kMaxSide;
 }
 
-// Row length of a packed layout; 0 in bytesPerLine means rows follow each
-// other without padding.
-std::size_t rowBytes(const FrameLayout& layout)
+bool isPacked422(FrameFormat format)
 {
-    const std::size_t tight = static_cast<std::size_t>(layout.width) * bytesPerPixel(layout.format);
-    return layout.bytesPerLine == 0 ? tight : layout.bytesPerLine;
+    return format == FrameFormat::YUYV || format == FrameFormat::UYVY ||
+           format == FrameFormat::YVYU || format == FrameFormat::VYUY;
+}
+
+// What a format reads of each plane, in the order the planes lie in memory:
+// the bytes of one row and the number of rows. No planes: not a format of
+// rows (MJPEG) or not one we know.
+struct Planes {
+    int count = 0;
+    std::size_t row[FramePlanes::kMost] = {};
+    std::size_t rows[FramePlanes::kMost] = {};
+};
+
+Planes planesOf(const FrameLayout& layout)
+{
+    const std::size_t w = static_cast<std::size_t>(layout.width);
+    const std::size_t h = static_cast<std::size_t>(layout.height);
+    // A chroma sample covers the last odd row or column too.
+    const std::size_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+    switch (layout.format) {
+    case FrameFormat::BGR24:
+    case FrameFormat::RGB24:
+        return {1, {3 * w}, {h}};
+    case FrameFormat::YUYV:
+    case FrameFormat::UYVY:
+    case FrameFormat::YVYU:
+    case FrameFormat::VYUY:
+        return {1, {2 * w}, {h}};
+    case FrameFormat::BGRX:
+    case FrameFormat::RGBX:
+    case FrameFormat::XRGB:
+    case FrameFormat::XBGR:
+        return {1, {4 * w}, {h}};
+    case FrameFormat::GREY:
+        return {1, {w}, {h}};
+    case FrameFormat::NV12:
+    case FrameFormat::NV21:
+        return {2, {w, 2 * cw}, {h, ch}};
+    case FrameFormat::I420:
+    case FrameFormat::YV12:
+        return {3, {w, cw, cw}, {h, ch, ch}};
+    case FrameFormat::MJPEG:
+        break;
+    }
+    return {};
+}
+
+// Each plane's stride: its own when the planes come apart; when they come
+// as one buffer, the chroma planes' follow the first's as V4L2 lays them
+// out. A stride of 0 is a row without padding.
+bool stridesOf(const Planes& need, const FramePlanes& planes,
+               std::size_t (&stride)[FramePlanes::kMost])
+{
+    const bool apart = planes.count > 1 && need.count > 1;
+    if (planes.count < 1 || (apart && planes.count < need.count))
+        return false;
+    const std::size_t first = planes.plane[0].stride;
+    for (int p = 0; p < need.count; ++p) {
+        const std::size_t given = apart                  ? planes.plane[p].stride
+                                  : p == 0 || first == 0 ? first
+                                  : need.count == 2      ? first
+                                                         : first / 2;
+        stride[p] = given ? given : need.row[p];
+        if (stride[p] < need.row[p])
+            return false;
+    }
+    return true;
+}
+
+// The bytes plane p takes, or false when that does not fit in a size_t.
+bool planeBytes(const Planes& need, const std::size_t (&stride)[FramePlanes::kMost], int p,
+                std::size_t& bytes)
+{
+    return mulFits(stride[p], need.rows[p], bytes);
+}
+
+// Whether the format and size can be decoded, whatever the strides.
+bool shapeSupported(const FrameLayout& layout)
+{
+    if (!sizeAcceptable(layout.width, layout.height))
+        return false;
+    if (layout.format == FrameFormat::MJPEG)
+        return true;
+    return planesOf(layout).count > 0 && !(isPacked422(layout.format) && layout.width % 2 != 0);
 }
 
 // Gives `out` the size of a decoded frame of width x height; its memory is
@@ -72,6 +137,39 @@ void swapRow(const std::uint8_t* __restrict src, std::uint8_t* __restrict dst, i
         dst[3 * x] = src[3 * x + 2];
         dst[3 * x + 1] = src[3 * x + 1];
         dst[3 * x + 2] = src[3 * x];
+    }
+}
+
+rgb32::Order orderOf(FrameFormat format)
+{
+    switch (format) {
+    case FrameFormat::RGBX:
+        return {2, 1, 0};
+    case FrameFormat::XRGB:
+        return {3, 2, 1};
+    case FrameFormat::XBGR:
+        return {1, 2, 3};
+    default:
+        return {0, 1, 2};
+    }
+}
+
+// Where Y0, Cb and Cr sit among a 4:2:2 pair's four bytes (Y1 two after Y0).
+struct PairOrder {
+    int y, cb, cr;
+};
+
+PairOrder pairOrderOf(FrameFormat format)
+{
+    switch (format) {
+    case FrameFormat::UYVY:
+        return {1, 0, 2};
+    case FrameFormat::YVYU:
+        return {0, 3, 1};
+    case FrameFormat::VYUY:
+        return {1, 2, 0};
+    default:
+        return {0, 1, 3};
     }
 }
 
@@ -172,29 +270,48 @@ FrameDecoder::~FrameDecoder() = default;
 
 bool FrameDecoder::supports(const FrameLayout& layout)
 {
-    if (!sizeAcceptable(layout.width, layout.height))
-        return false;
-    if (bytesPerPixel(layout.format) == 0 && layout.format != FrameFormat::MJPEG)
+    if (!shapeSupported(layout))
         return false;
     if (layout.format == FrameFormat::MJPEG)
         return true;
-    if (layout.format == FrameFormat::YUYV && layout.width % 2 != 0)
+    const Planes need = planesOf(layout);
+    FramePlanes one;
+    one.plane[0].stride = layout.bytesPerLine;
+    one.count = 1;
+    std::size_t stride[FramePlanes::kMost] = {};
+    if (!stridesOf(need, one, stride))
         return false;
-    // Sides of at most kMaxSide keep every product below in range.
-    const std::size_t tight = static_cast<std::size_t>(layout.width) * bytesPerPixel(layout.format);
-    const std::size_t row = rowBytes(layout);
+    // Sides of at most kMaxSide keep each plane's rows within reach; the
+    // stride may not.
     std::size_t total = 0;
-    return row >= tight && mulFits(row, static_cast<std::size_t>(layout.height), total);
+    for (int p = 0; p < need.count; ++p) {
+        std::size_t bytes = 0;
+        if (!planeBytes(need, stride, p, bytes) || __builtin_add_overflow(total, bytes, &total))
+            return false;
+    }
+    return true;
 }
 
 bool FrameDecoder::decode(const std::uint8_t* data, std::size_t size, Frame& out)
 {
-    if (!data || !supports(layout_))
+    FramePlanes one;
+    one.plane[0] = {data, size, layout_.bytesPerLine};
+    one.count = 1;
+    return decode(one, out);
+}
+
+bool FrameDecoder::decode(const FramePlanes& planes, Frame& out)
+{
+    // The strides are the planes' own, checked below.
+    if (planes.count < 1 || planes.count > FramePlanes::kMost || !planes.plane[0].data ||
+        !shapeSupported(layout_))
         return false;
     const int width = layout_.width;
     const int height = layout_.height;
 
     if (layout_.format == FrameFormat::MJPEG) {
+        const std::uint8_t* data = planes.plane[0].data;
+        const std::size_t size = planes.plane[0].size;
         if (!jpeg_->handle || size == 0 ||
             size > static_cast<std::size_t>(std::numeric_limits<unsigned long>::max()))
             return false;
@@ -220,40 +337,81 @@ bool FrameDecoder::decode(const std::uint8_t* data, std::size_t size, Frame& out
         return true;
     }
 
-    const std::size_t row = rowBytes(layout_);
-    // Fits: supports() checked it.
-    const std::size_t need = row * static_cast<std::size_t>(height);
-    if (size < need)
+    // Every plane, found and checked to hold all its rows before anything is
+    // written.
+    const Planes need = planesOf(layout_);
+    std::size_t stride[FramePlanes::kMost] = {};
+    const std::uint8_t* plane[FramePlanes::kMost] = {};
+    if (!stridesOf(need, planes, stride))
         return false;
+    const bool apart = planes.count > 1 && need.count > 1;
+    std::size_t used = 0; // of the one buffer, by the planes before
+    for (int p = 0; p < need.count; ++p) {
+        std::size_t bytes = 0;
+        if (!planeBytes(need, stride, p, bytes))
+            return false;
+        const FramePlanes::Plane& given = planes.plane[apart ? p : 0];
+        const std::size_t offset = apart ? 0 : used;
+        if (!given.data || given.size < offset || given.size - offset < bytes)
+            return false;
+        plane[p] = given.data + offset;
+        used += bytes;
+    }
 
     shape(out, width, height);
     const std::size_t rowOut = static_cast<std::size_t>(width) * 3;
-    const yuyv::RowFunction yuyvRow = yuyv::bestRow();
+    const FrameFormat format = layout_.format;
+    const yuv::RowFunction yuvRow = yuv::bestRow();
+    const rgb32::RowFunction rgb32Row = rgb32::bestRow();
+    const rgb32::Order order = orderOf(format);
+    const PairOrder pair = pairOrderOf(format);
+    // The plane order in memory puts Cr first in YV12 and in NV21's pairs.
+    const bool crFirst = format == FrameFormat::YV12 || format == FrameFormat::NV21;
     for (int y = 0; y < height; ++y) {
-        const std::uint8_t* src = data + row * static_cast<std::size_t>(y);
+        const std::uint8_t* src = plane[0] + stride[0] * static_cast<std::size_t>(y);
+        const std::size_t chromaRow = static_cast<std::size_t>(y / 2);
         std::uint8_t* dst = out.scanLine(y);
-        switch (layout_.format) {
+        switch (format) {
         case FrameFormat::BGR24:
             std::memcpy(dst, src, rowOut);
             break;
         case FrameFormat::RGB24:
             swapRow(src, dst, width);
             break;
-        case FrameFormat::YUYV:
-            yuyvRow(src, dst, width / 2, layout_.yuv);
+        case FrameFormat::BGRX:
+        case FrameFormat::RGBX:
+        case FrameFormat::XRGB:
+        case FrameFormat::XBGR:
+            rgb32Row(src, dst, width, order);
             break;
-        default:
+        case FrameFormat::GREY:
+            yuv::greyRow(src, dst, width, layout_.yuv);
+            break;
+        case FrameFormat::YUYV:
+        case FrameFormat::UYVY:
+        case FrameFormat::YVYU:
+        case FrameFormat::VYUY:
+            yuvRow({src + pair.y, src + pair.cb, src + pair.cr, 2, 4}, dst, width, layout_.yuv);
+            break;
+        case FrameFormat::NV12:
+        case FrameFormat::NV21: {
+            const std::uint8_t* c = plane[1] + stride[1] * chromaRow;
+            yuvRow({src, c + crFirst, c + !crFirst, 1, 2}, dst, width, layout_.yuv);
+            break;
+        }
+        case FrameFormat::I420:
+        case FrameFormat::YV12: {
+            const std::uint8_t* first = plane[1] + stride[1] * chromaRow;
+            const std::uint8_t* second = plane[2] + stride[2] * chromaRow;
+            yuvRow({src, crFirst ? second : first, crFirst ? first : second, 1, 1}, dst, width,
+                   layout_.yuv);
+            break;
+        }
+        case FrameFormat::MJPEG:
             break;
         }
     }
     return true;
-}
-
-bool FrameDecoder::decode(const FramePlanes& planes, Frame& out)
-{
-    if (planes.count < 1)
-        return false;
-    return decode(planes.plane[0].data, planes.plane[0].size, out);
 }
 
 } // namespace platform

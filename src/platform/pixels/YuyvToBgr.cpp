@@ -9,7 +9,7 @@
 #define THRESHCAM_HAVE_SSSE3 1
 #endif
 
-namespace platform::yuyv {
+namespace platform {
 
 namespace {
 
@@ -167,28 +167,54 @@ std::uint8_t green(std::int32_t v, const Channel& k, int c, int d, int f)
     return clamp8(v >> kFraction);
 }
 
-void pairsPortable(const std::uint8_t* __restrict src, std::uint8_t* __restrict dst, int pairs,
-                   const Matrix& m)
+// The row from pixel x on (x even).
+yuv::Row from(const yuv::Row& row, int x)
+{
+    const std::size_t pair = static_cast<std::size_t>(x / 2) * row.cStep;
+    return {row.y + static_cast<std::size_t>(x) * row.yStep, row.cb + pair, row.cr + pair,
+            row.yStep, row.cStep};
+}
+
+void pixelsPortable(const yuv::Row& row, std::uint8_t* __restrict dst, int width, const Matrix& m)
 {
     const Channel& kb = m.bgr[0];
     const Channel& kg = m.bgr[1];
     const Channel& kr = m.bgr[2];
-    for (int i = 0; i < pairs; ++i) {
-        const std::uint8_t* p = src + 4 * i;
-        std::uint8_t* out = dst + 6 * i;
-        const int d = p[1] - 128;
-        const int f = p[3] - 128;
+    for (int x = 0; x < width; x += 2) {
+        const std::size_t pair = static_cast<std::size_t>(x / 2) * row.cStep;
+        const int d = row.cb[pair] - 128;
+        const int f = row.cr[pair] - 128;
         const std::int32_t b = kb.cb * d + kb.bias;
         const std::int32_t g = kg.cb * d + kg.cr * f + kg.bias;
         const std::int32_t r = kr.cr * f + kr.bias;
-        for (int k = 0; k < 2; ++k) {
-            const int c = p[2 * k] - m.yOffset;
+        const int n = std::min(2, width - x);
+        for (int k = 0; k < n; ++k) {
+            const int c = row.y[static_cast<std::size_t>(x + k) * row.yStep] - m.yOffset;
             const std::int32_t y = m.y * c;
-            out[3 * k] = clamp8((y + b) >> kFraction);
-            out[3 * k + 1] = green(y + g, kg, c, d, f);
-            out[3 * k + 2] = clamp8((y + r) >> kFraction);
+            std::uint8_t* out = dst + 3 * (x + k);
+            out[0] = clamp8((y + b) >> kFraction);
+            out[1] = green(y + g, kg, c, d, f);
+            out[2] = clamp8((y + r) >> kFraction);
         }
     }
+}
+
+// Grey levels by the rule with Cb and Cr at 128, for each range.
+struct GreyTables {
+    std::uint8_t limited[256], full[256];
+};
+
+const GreyTables& greyTables()
+{
+    static const GreyTables tables = [] {
+        GreyTables t{};
+        for (int v = 0; v < 256; ++v) {
+            t.limited[v] = exactly(matrixOf(YuvEncoding::Bt601Limited).bgr[1], v - 16, 0, 0);
+            t.full[v] = exactly(matrixOf(YuvEncoding::Bt601Full).bgr[1], v, 0, 0);
+        }
+        return t;
+    }();
+    return tables;
 }
 
 #ifdef THRESHCAM_HAVE_SSSE3
@@ -240,21 +266,18 @@ SSSE3 __m128i rounded(const Sums& v)
     return _mm_packs_epi32(_mm_srai_epi32(v.first, kFraction), _mm_srai_epi32(v.second, kFraction));
 }
 
-// Eight pixels from 16 bytes, as 16-bit blue, green and red, the pairs' first
-// pixels before their second ones; returns a non-zero mask when some green
-// V is too near a step for V >> 21.
-SSSE3 __m128i eightPixels(__m128i in, const Weights& w, int yOffset, __m128i& b, __m128i& g,
-                          __m128i& r)
+// Eight pixels, as 16-bit blue, green and red, the pairs' first pixels
+// before their second ones, from their luma words (the four pairs' first Y,
+// then their second) and chroma words (Cb0 Cr0 Cb1 Cr1 ...); returns a
+// non-zero mask when some green V is too near a step for V >> 21.
+SSSE3 __m128i eightPixels(__m128i luma, __m128i chromaIn, const Weights& w, int yOffset, __m128i& b,
+                          __m128i& g, __m128i& r)
 {
-    // Luma words Y0 of the four pairs, then their Y1.
-    const __m128i luma = _mm_shuffle_epi8(in, _mm_setr_epi8(0, -128, 4, -128, 8, -128, 12, -128, 2,
-                                                            -128, 6, -128, 10, -128, 14, -128));
     const __m128i c = _mm_sub_epi16(luma, _mm_set1_epi16(static_cast<short>(yOffset)));
     const __m128i c7 = _mm_slli_epi16(c, 7);
     const Sums y = {_mm_madd_epi16(_mm_unpacklo_epi16(c7, c), w.y),
                     _mm_madd_epi16(_mm_unpackhi_epi16(c7, c), w.y)};
-    // Chroma words are Cb0 Cr0 Cb1 Cr1 ...
-    const __m128i chroma = _mm_sub_epi16(_mm_srli_epi16(in, 8), _mm_set1_epi16(128));
+    const __m128i chroma = _mm_sub_epi16(chromaIn, _mm_set1_epi16(128));
     const __m128i chroma8 = _mm_slli_epi16(chroma, 8);
     const Sums vg = channelSums(y, chroma, chroma8, w, 1);
     b = rounded(channelSums(y, chroma, chroma8, w, 0));
@@ -295,10 +318,90 @@ constexpr OutMasks outMasks()
 
 constexpr OutMasks kOutMasks = outMasks();
 
-// 16 pixels at a time: 32 bytes in, 48 bytes out.
-SSSE3 void rowSsse3Impl(const std::uint8_t* src, std::uint8_t* dst, int pairs, YuvEncoding encoding)
+// A pshufb mask of eight words, word i taking byte at(i) (zero when below 0).
+template <class At> SSSE3 __m128i wordMask(At at)
 {
-    const Matrix& m = matrixOf(encoding);
+    alignas(16) std::int8_t bytes[16];
+    for (int i = 0; i < 8; ++i) {
+        bytes[2 * i] = static_cast<std::int8_t>(at(i) < 0 ? -128 : at(i));
+        bytes[2 * i + 1] = -128;
+    }
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
+}
+
+// The words of 16 pixels from x on, as eightPixels takes them.
+struct Sixteen {
+    __m128i luma[2], chroma[2];
+};
+
+// 4:2:2 packed in any order: each 16 bytes hold four pairs.
+struct PackedLoad {
+    const std::uint8_t* src;
+    __m128i luma, chroma;
+
+    SSSE3 PackedLoad(const yuv::Row& row)
+        : src(std::min({row.y, row.cb, row.cr}))
+    {
+        const int y = static_cast<int>(row.y - src), cb = static_cast<int>(row.cb - src),
+                  cr = static_cast<int>(row.cr - src);
+        luma = wordMask([=](int i) { return 4 * (i % 4) + y + 2 * (i / 4); });
+        chroma = wordMask([=](int i) { return 4 * (i / 2) + (i % 2 ? cr : cb); });
+    }
+    SSSE3 Sixteen operator()(int x) const
+    {
+        Sixteen s;
+        for (int h = 0; h < 2; ++h) {
+            const __m128i in =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * x + 16 * h));
+            s.luma[h] = _mm_shuffle_epi8(in, luma);
+            s.chroma[h] = _mm_shuffle_epi8(in, chroma);
+        }
+        return s;
+    }
+};
+
+// 4:2:0 and other planes: 16 luma bytes, and eight Cb and eight Cr side by
+// side (semi-planar) or in planes of their own, interleaved first.
+template <bool planar> struct PlanesLoad {
+    const std::uint8_t* y;
+    const std::uint8_t* cb;
+    const std::uint8_t* cr;
+    __m128i luma[2], chroma[2];
+
+    SSSE3 explicit PlanesLoad(const yuv::Row& row)
+        : y(row.y)
+        , cb(row.cb)
+        , cr(row.cr)
+    {
+        const int first = planar || cb < cr ? 0 : 1;
+        for (int h = 0; h < 2; ++h) {
+            luma[h] = wordMask([=](int i) { return 8 * h + 2 * (i % 4) + i / 4; });
+            chroma[h] = wordMask([=](int i) { return 8 * h + 2 * (i / 2) + (i % 2 ^ first); });
+        }
+    }
+    SSSE3 Sixteen operator()(int x) const
+    {
+        const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + x));
+        __m128i c;
+        if constexpr (planar)
+            c = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cb + x / 2)),
+                                  _mm_loadl_epi64(reinterpret_cast<const __m128i*>(cr + x / 2)));
+        else
+            c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(std::min(cb, cr) + x));
+        Sixteen s;
+        for (int h = 0; h < 2; ++h) {
+            s.luma[h] = _mm_shuffle_epi8(l, luma[h]);
+            s.chroma[h] = _mm_shuffle_epi8(c, chroma[h]);
+        }
+        return s;
+    }
+};
+
+// 16 pixels at a time, 48 bytes out; returns how many pixels it converted.
+template <class Load>
+SSSE3 int sixteens(const Load& load, const yuv::Row& row, std::uint8_t* dst, int width,
+                   const Matrix& m)
+{
     const Weights w = weightsOf(m);
     __m128i mask[3][3];
     for (int block = 0; block < 3; ++block)
@@ -306,16 +409,15 @@ SSSE3 void rowSsse3Impl(const std::uint8_t* src, std::uint8_t* dst, int pairs, Y
             mask[block][channel] =
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(kOutMasks.bytes[block][channel]));
 
-    int i = 0;
-    for (; i + 8 <= pairs; i += 8) {
+    int x = 0;
+    for (; x + 16 <= width; x += 16) {
+        const Sixteen in = load(x);
         __m128i b0, g0, r0, b1, g1, r1;
-        const __m128i hard = _mm_or_si128(
-            eightPixels(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i)), w,
-                        m.yOffset, b0, g0, r0),
-            eightPixels(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * i + 16)), w,
-                        m.yOffset, b1, g1, r1));
+        const __m128i hard =
+            _mm_or_si128(eightPixels(in.luma[0], in.chroma[0], w, m.yOffset, b0, g0, r0),
+                         eightPixels(in.luma[1], in.chroma[1], w, m.yOffset, b1, g1, r1));
         if (_mm_movemask_epi8(hard) != 0) {
-            pairsPortable(src + 4 * i, dst + 6 * i, 8, m);
+            pixelsPortable(from(row, x), dst + 3 * x, 16, m);
             continue;
         }
         const __m128i b = _mm_packus_epi16(b0, b1);
@@ -325,19 +427,43 @@ SSSE3 void rowSsse3Impl(const std::uint8_t* src, std::uint8_t* dst, int pairs, Y
             const __m128i out = _mm_or_si128(
                 _mm_or_si128(_mm_shuffle_epi8(b, mask[k][0]), _mm_shuffle_epi8(g, mask[k][1])),
                 _mm_shuffle_epi8(r, mask[k][2]));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 6 * i + 16 * k), out);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * x + 16 * k), out);
         }
     }
-    pairsPortable(src + 4 * i, dst + 6 * i, pairs - i, m);
+    return x;
+}
+
+SSSE3 void rowSsse3Impl(const yuv::Row& row, std::uint8_t* dst, int width, YuvEncoding encoding)
+{
+    const Matrix& m = matrixOf(encoding);
+    int x = 0;
+    // Only the layouts whose loads stay inside the row; any other goes the
+    // portable way.
+    if (row.yStep == 2 && row.cStep == 4)
+        x = sixteens(PackedLoad(row), row, dst, width, m);
+    else if (row.yStep == 1 && row.cStep == 2 && (row.cr - row.cb == 1 || row.cb - row.cr == 1))
+        x = sixteens(PlanesLoad<false>(row), row, dst, width, m);
+    else if (row.yStep == 1 && row.cStep == 1)
+        x = sixteens(PlanesLoad<true>(row), row, dst, width, m);
+    pixelsPortable(from(row, x), dst + 3 * x, width - x, m);
+}
+
+SSSE3 void yuyvSsse3(const std::uint8_t* src, std::uint8_t* dst, int pairs, YuvEncoding encoding)
+{
+    rowSsse3Impl({src, src + 1, src + 3, 2, 4}, dst, 2 * pairs, encoding);
 }
 
 #endif
 
 } // namespace
 
-void rowPortable(const std::uint8_t* src, std::uint8_t* dst, int pairs, YuvEncoding encoding)
+} // namespace platform
+
+namespace platform::yuv {
+
+void rowPortable(const Row& row, std::uint8_t* dst, int width, YuvEncoding encoding)
 {
-    pairsPortable(src, dst, pairs, matrixOf(encoding));
+    pixelsPortable(row, dst, width, matrixOf(encoding));
 }
 
 RowFunction rowSsse3()
@@ -345,6 +471,41 @@ RowFunction rowSsse3()
 #ifdef THRESHCAM_HAVE_SSSE3
     if (__builtin_cpu_supports("ssse3"))
         return rowSsse3Impl;
+#endif
+    return nullptr;
+}
+
+RowFunction bestRow()
+{
+    static const RowFunction best = [] {
+        const RowFunction simd = rowSsse3();
+        return simd ? simd : rowPortable;
+    }();
+    return best;
+}
+
+void greyRow(const std::uint8_t* src, std::uint8_t* dst, int width, YuvEncoding encoding)
+{
+    const bool full = encoding == YuvEncoding::Bt601Full || encoding == YuvEncoding::Rec709Full;
+    const std::uint8_t* table = full ? greyTables().full : greyTables().limited;
+    for (int x = 0; x < width; ++x)
+        dst[3 * x] = dst[3 * x + 1] = dst[3 * x + 2] = table[src[x]];
+}
+
+} // namespace platform::yuv
+
+namespace platform::yuyv {
+
+void rowPortable(const std::uint8_t* src, std::uint8_t* dst, int pairs, YuvEncoding encoding)
+{
+    yuv::rowPortable({src, src + 1, src + 3, 2, 4}, dst, 2 * pairs, encoding);
+}
+
+RowFunction rowSsse3()
+{
+#ifdef THRESHCAM_HAVE_SSSE3
+    if (__builtin_cpu_supports("ssse3"))
+        return yuyvSsse3;
 #endif
     return nullptr;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
-// YUYV 4:2:2 to blue-green-red, one row at a time. Both pixels of a pair
-// share one Cb and one Cr.
+// Y'CbCr to blue-green-red, one row at a time: the 4:2:2 packed orders
+// (YUYV and the others) and the 4:2:0 planes alike. Both pixels of a pair
+// share one Cb and one Cr; in 4:2:0 the two rows of a pair of rows share a
+// row of them. Grey is luma alone, read by the same rule.
 //
 // The rule. With the encoding's Kr and Kb (BT.601: 0.299 and 0.114,
 // Rec. 709: 0.2126 and 0.0722, taken as the exact decimals) and
@@ -39,6 +41,36 @@ namespace platform {
 // How a camera's Y, Cb and Cr are to be read, as its driver declares them.
 enum class YuvEncoding : std::uint8_t { Bt601Limited, Bt601Full, Rec709Limited, Rec709Full };
 
+namespace yuv {
+
+// Where one row's samples are: pixel x's Y at y[x * yStep], the Cb and Cr
+// of the pair holding it at cb[x / 2 * cStep] and cr[x / 2 * cStep]. The
+// steps name the layouts the fast path knows: 2 and 4 packed 4:2:2, 1 and 2
+// semi-planar (Cb and Cr side by side), 1 and 1 planar.
+struct Row {
+    const std::uint8_t* y;
+    const std::uint8_t* cb;
+    const std::uint8_t* cr;
+    int yStep;
+    int cStep;
+};
+
+// Converts `width` pixels (3 bytes out each); an odd last pixel takes the
+// pair's chroma that covers it.
+using RowFunction = void (*)(const Row& row, std::uint8_t* dst, int width, YuvEncoding encoding);
+
+void rowPortable(const Row& row, std::uint8_t* dst, int width, YuvEncoding encoding);
+// SSSE3, 16 pixels at a time; null when the processor lacks SSSE3.
+RowFunction rowSsse3();
+RowFunction bestRow();
+
+// Grey: each Y as the encoding's range reads it (full range as it is,
+// limited range stretched), the same in blue, green and red.
+void greyRow(const std::uint8_t* src, std::uint8_t* dst, int width, YuvEncoding encoding);
+
+} // namespace yuv
+
+// YUYV by the functions above, as the exhaustive tests call it.
 namespace yuyv {
 
 // Converts `pairs` pairs of pixels (4 bytes in, 6 bytes out each).

@@ -15,17 +15,28 @@ namespace platform::v4l2 {
 
 namespace {
 
-// The formats we decode, in the order we ask for them: the exact ones first,
-// then the cheap conversion, then the compressed one.
+// The formats we decode, in the order we ask for them: those shown as sent
+// first, then the cheap conversions (4:2:2 before 4:2:0, which has half the
+// colour), then the compressed one, and grey last, so that a camera with
+// colour shows colour. The fourcc names are by 32-bit word, ours by memory
+// byte order: XR24 is blue, green, red, padding.
 struct Known {
     std::uint32_t fourcc;
     FrameFormat format;
 };
 constexpr Known kFormats[] = {
-    {V4L2_PIX_FMT_BGR24, FrameFormat::BGR24},
-    {V4L2_PIX_FMT_RGB24, FrameFormat::RGB24},
-    {V4L2_PIX_FMT_YUYV, FrameFormat::YUYV},
-    {V4L2_PIX_FMT_MJPEG, FrameFormat::MJPEG},
+    {V4L2_PIX_FMT_BGR24, FrameFormat::BGR24}, {V4L2_PIX_FMT_RGB24, FrameFormat::RGB24},
+    {V4L2_PIX_FMT_XBGR32, FrameFormat::BGRX}, {V4L2_PIX_FMT_ABGR32, FrameFormat::BGRX},
+    {V4L2_PIX_FMT_BGR32, FrameFormat::BGRX}, // the older, ambiguous name
+    {V4L2_PIX_FMT_RGBX32, FrameFormat::RGBX}, {V4L2_PIX_FMT_RGBA32, FrameFormat::RGBX},
+    {V4L2_PIX_FMT_XRGB32, FrameFormat::XRGB}, {V4L2_PIX_FMT_ARGB32, FrameFormat::XRGB},
+    {V4L2_PIX_FMT_RGB32, FrameFormat::XRGB}, // the older, ambiguous name
+    {V4L2_PIX_FMT_BGRX32, FrameFormat::XBGR}, {V4L2_PIX_FMT_BGRA32, FrameFormat::XBGR},
+    {V4L2_PIX_FMT_YUYV, FrameFormat::YUYV},   {V4L2_PIX_FMT_UYVY, FrameFormat::UYVY},
+    {V4L2_PIX_FMT_YVYU, FrameFormat::YVYU},   {V4L2_PIX_FMT_VYUY, FrameFormat::VYUY},
+    {V4L2_PIX_FMT_NV12, FrameFormat::NV12},   {V4L2_PIX_FMT_NV21, FrameFormat::NV21},
+    {V4L2_PIX_FMT_YUV420, FrameFormat::I420}, {V4L2_PIX_FMT_YVU420, FrameFormat::YV12},
+    {V4L2_PIX_FMT_MJPEG, FrameFormat::MJPEG}, {V4L2_PIX_FMT_GREY, FrameFormat::GREY},
 };
 
 const Known* known(std::uint32_t fourcc)
@@ -49,22 +60,27 @@ std::string failure(const char* what, int error)
     return std::string(what) + ": " + std::strerror(error);
 }
 
-// How YUYV's numbers are to be read, from the format the driver settled on.
-// Defaults follow V4L2's own rules for the colorspace; encodings we have no
-// matrix for are read as BT.601 limited range, what most webcams send. The
-// encoding and range fields mean something only with the magic in priv
-// (the kernel sets it; an old driver may leave them unset).
+// How the YUV formats' numbers (and grey's range) are to be read, from the
+// format the driver settled on. Defaults follow V4L2's own rules for the
+// colorspace; encodings we have no matrix for are read as BT.601 limited
+// range, what most webcams send. Grey that declares no range is full range,
+// as V4L2's own tools and virtual camera read it. The encoding and range
+// fields mean something only with the magic in priv (the kernel sets it; an
+// old driver may leave them unset).
 YuvEncoding yuvEncoding(const v4l2_pix_format& pix)
 {
+    const bool grey = pix.pixelformat == V4L2_PIX_FMT_GREY;
     const bool declared = pix.priv == V4L2_PIX_FMT_PRIV_MAGIC;
     const std::uint32_t enc = declared && pix.ycbcr_enc != V4L2_YCBCR_ENC_DEFAULT
                                   ? pix.ycbcr_enc
                                   : std::uint32_t{V4L2_MAP_YCBCR_ENC_DEFAULT(pix.colorspace)};
     const std::uint32_t range =
-        declared && pix.quantization != V4L2_QUANTIZATION_DEFAULT
-            ? pix.quantization
-            : std::uint32_t{V4L2_MAP_QUANTIZATION_DEFAULT(false, pix.colorspace, enc)};
+        declared && pix.quantization != V4L2_QUANTIZATION_DEFAULT ? pix.quantization
+        : grey ? std::uint32_t{V4L2_QUANTIZATION_FULL_RANGE}
+               : std::uint32_t{V4L2_MAP_QUANTIZATION_DEFAULT(false, pix.colorspace, enc)};
     const bool full = range == V4L2_QUANTIZATION_FULL_RANGE;
+    if (grey) // luma alone: only the range matters
+        return full ? YuvEncoding::Bt601Full : YuvEncoding::Bt601Limited;
     switch (enc) {
     case V4L2_YCBCR_ENC_601:
     case V4L2_YCBCR_ENC_XV601:

@@ -165,7 +165,48 @@ std::uint8_t clamp8(int v)
     return static_cast<std::uint8_t>(std::clamp(v, 0, 255));
 }
 
-// The matrix and range the node writes its YUYV in: what its declared
+// Each format as the fake lays it out, in enum fakecam_format's order. `at`:
+// where blue, green and red sit (RGB), where Y0, Cb, Y1 and Cr sit in a
+// pair (4:2:2), or where Cb and Cr come, first or second (4:2:0).
+enum class Family { Rgb, Packed422, Semi420, Planar420, Grey, Jpeg };
+struct Format {
+    const char* name;
+    std::uint32_t fourcc;
+    Family family;
+    int bytes; // per pixel of the first plane
+    int at[4];
+};
+constexpr Format kFormats[] = {
+    {"bgr24", V4L2_PIX_FMT_BGR24, Family::Rgb, 3, {0, 1, 2}},
+    {"rgb24", V4L2_PIX_FMT_RGB24, Family::Rgb, 3, {2, 1, 0}},
+    {"yuyv", V4L2_PIX_FMT_YUYV, Family::Packed422, 2, {0, 1, 2, 3}},
+    {"mjpeg", V4L2_PIX_FMT_MJPEG, Family::Jpeg, 0, {}},
+    {"uyvy", V4L2_PIX_FMT_UYVY, Family::Packed422, 2, {1, 0, 3, 2}},
+    {"yvyu", V4L2_PIX_FMT_YVYU, Family::Packed422, 2, {0, 3, 2, 1}},
+    {"vyuy", V4L2_PIX_FMT_VYUY, Family::Packed422, 2, {1, 2, 3, 0}},
+    {"nv12", V4L2_PIX_FMT_NV12, Family::Semi420, 1, {0, 1}},
+    {"nv21", V4L2_PIX_FMT_NV21, Family::Semi420, 1, {1, 0}},
+    {"yu12", V4L2_PIX_FMT_YUV420, Family::Planar420, 1, {0, 1}},
+    {"yv12", V4L2_PIX_FMT_YVU420, Family::Planar420, 1, {1, 0}},
+    {"xr24", V4L2_PIX_FMT_XBGR32, Family::Rgb, 4, {0, 1, 2}},
+    {"ar24", V4L2_PIX_FMT_ABGR32, Family::Rgb, 4, {0, 1, 2}},
+    {"xb24", V4L2_PIX_FMT_RGBX32, Family::Rgb, 4, {2, 1, 0}},
+    {"ab24", V4L2_PIX_FMT_RGBA32, Family::Rgb, 4, {2, 1, 0}},
+    {"bx24", V4L2_PIX_FMT_XRGB32, Family::Rgb, 4, {3, 2, 1}},
+    {"ba24", V4L2_PIX_FMT_ARGB32, Family::Rgb, 4, {3, 2, 1}},
+    {"rx24", V4L2_PIX_FMT_BGRX32, Family::Rgb, 4, {1, 2, 3}},
+    {"ra24", V4L2_PIX_FMT_BGRA32, Family::Rgb, 4, {1, 2, 3}},
+    {"bgr4", V4L2_PIX_FMT_BGR32, Family::Rgb, 4, {0, 1, 2}},
+    {"rgb4", V4L2_PIX_FMT_RGB32, Family::Rgb, 4, {3, 2, 1}},
+    {"grey", V4L2_PIX_FMT_GREY, Family::Grey, 1, {}},
+};
+
+const Format& formatOf(const fakecam_node& c)
+{
+    return kFormats[c.format];
+}
+
+// The matrix and range the node writes its YUV in: what its declared
 // description means by V4L2's rules for defaults, with the 709 encodings as
 // Rec. 709 and every other as BT.601.
 struct YuvRule {
@@ -180,59 +221,49 @@ YuvRule yuvRule(const fakecam_node& c)
                                           : std::uint32_t{V4L2_MAP_YCBCR_ENC_DEFAULT(colorspace)};
     const std::uint32_t range =
         c.quantization ? std::uint32_t(c.quantization)
-                       : std::uint32_t{V4L2_MAP_QUANTIZATION_DEFAULT(false, colorspace, enc)};
+        : c.format == FAKECAM_GREY
+            ? std::uint32_t{V4L2_QUANTIZATION_FULL_RANGE}
+            : std::uint32_t{V4L2_MAP_QUANTIZATION_DEFAULT(false, colorspace, enc)};
     const bool rec709 = enc == V4L2_YCBCR_ENC_709 || enc == V4L2_YCBCR_ENC_XV709;
     return {rec709 ? 0.2126 : 0.299, rec709 ? 0.0722 : 0.114,
             range == V4L2_QUANTIZATION_FULL_RANGE};
 }
 
-// The inverse of what a camera's YUYV means, rounded.
-void toYuv(const YuvRule& m, Bgr p, int& y, int& u, int& v)
+// The inverse of what a camera's Y, Cb and Cr mean, unrounded.
+void toYuv(const YuvRule& m, Bgr p, double yuv[3])
 {
     const double luma = m.kr * p.r + (1 - m.kr - m.kb) * p.g + m.kb * p.b;
     const double ys = m.full ? 1 : 219.0 / 255, cs = m.full ? 1 : 224.0 / 255;
-    y = int(std::lround((m.full ? 0 : 16) + ys * luma));
-    u = int(std::lround(128 + cs * (p.b - luma) / (2 * (1 - m.kb))));
-    v = int(std::lround(128 + cs * (p.r - luma) / (2 * (1 - m.kr))));
+    yuv[0] = (m.full ? 0 : 16) + ys * luma;
+    yuv[1] = 128 + cs * (p.b - luma) / (2 * (1 - m.kb));
+    yuv[2] = 128 + cs * (p.r - luma) / (2 * (1 - m.kr));
+}
+
+// Bytes of the first plane's rows and of the whole frame; 4:2:0's chroma
+// planes follow with rows of bytesPerLine (semi-planar) or half of it.
+std::size_t imageSize(const fakecam_node& c, std::size_t bytesPerLine)
+{
+    const std::size_t luma = bytesPerLine * std::size_t(c.height),
+                      ch = std::size_t(c.height + 1) / 2;
+    switch (formatOf(c).family) {
+    case Family::Semi420:
+        return luma + bytesPerLine * ch;
+    case Family::Planar420:
+        return luma + 2 * (bytesPerLine / 2) * ch;
+    case Family::Jpeg:
+        return std::size_t(c.width) * std::size_t(c.height) * 2;
+    default:
+        return luma;
+    }
 }
 
 Bytes encode(const Node& n, const Bytes& bgr)
 {
     const int w = n.cfg.width, h = n.cfg.height;
     const std::size_t bpl = n.bytesPerLine;
+    const Format& f = formatOf(n.cfg);
     Bytes out;
-    switch (n.cfg.format) {
-    case FAKECAM_BGR24:
-    case FAKECAM_RGB24:
-    case FAKECAM_YUYV: {
-        out.assign(bpl * h, 0x5A); // padding is junk a decoder must skip
-        for (int y = 0; y < h; ++y) {
-            const std::uint8_t* src = &bgr[std::size_t(y) * w * 3];
-            std::uint8_t* dst = &out[bpl * y];
-            if (n.cfg.format == FAKECAM_BGR24) {
-                std::memcpy(dst, src, std::size_t(w) * 3);
-            } else if (n.cfg.format == FAKECAM_RGB24) {
-                for (int x = 0; x < w; ++x) {
-                    dst[3 * x] = src[3 * x + 2];
-                    dst[3 * x + 1] = src[3 * x + 1];
-                    dst[3 * x + 2] = src[3 * x];
-                }
-            } else {
-                const YuvRule rule = yuvRule(n.cfg);
-                for (int x = 0; x + 1 < w; x += 2) {
-                    int y0, u0, v0, y1, u1, v1;
-                    toYuv(rule, {src[3 * x], src[3 * x + 1], src[3 * x + 2]}, y0, u0, v0);
-                    toYuv(rule, {src[3 * x + 3], src[3 * x + 4], src[3 * x + 5]}, y1, u1, v1);
-                    dst[2 * x] = clamp8(y0);
-                    dst[2 * x + 1] = clamp8((u0 + u1 + 1) / 2);
-                    dst[2 * x + 2] = clamp8(y1);
-                    dst[2 * x + 3] = clamp8((v0 + v1 + 1) / 2);
-                }
-            }
-        }
-        break;
-    }
-    case FAKECAM_MJPEG: {
+    if (f.family == Family::Jpeg) {
         tjhandle tj = tjInitCompress();
         unsigned char* jpeg = nullptr;
         unsigned long size = 0;
@@ -242,8 +273,68 @@ Bytes encode(const Node& n, const Bytes& bgr)
         tjFree(jpeg);
         if (tj)
             tjDestroy(tj);
-        break;
+        return out;
     }
+    out.assign(imageSize(n.cfg, bpl), 0x5A); // padding is junk a decoder must skip
+    const YuvRule rule = yuvRule(n.cfg);
+    std::vector<int> yuv(f.family == Family::Rgb ? 0 : bgr.size());
+    for (std::size_t i = 0; i < yuv.size(); i += 3) {
+        // The pattern's runs of one colour make this cheap.
+        if (i > 0 && std::memcmp(&bgr[i], &bgr[i - 3], 3) == 0) {
+            std::copy_n(&yuv[i - 3], 3, &yuv[i]);
+            continue;
+        }
+        double v[3];
+        toYuv(rule, {bgr[i], bgr[i + 1], bgr[i + 2]}, v);
+        for (int k = 0; k < 3; ++k)
+            yuv[i + k] = int(std::lround(v[k]));
+    }
+    // Y, Cb or Cr (k) of the block from (x, y) on, `across` by `down` pixels:
+    // the mean of its pixels', rounded.
+    auto sample = [&](int x, int y, int across, int down, int k) {
+        int sum = 0, count = 0;
+        for (int j = y; j < std::min(y + down, h); ++j)
+            for (int i = x; i < std::min(x + across, w); ++i, ++count)
+                sum += yuv[(std::size_t(j) * w + i) * 3 + k];
+        return clamp8(int(std::lround(double(sum) / count)));
+    };
+    const std::size_t cStride = f.family == Family::Planar420 ? bpl / 2 : bpl;
+    const std::size_t chromaPlane = std::size_t(h + 1) / 2 * cStride;
+    for (int y = 0; y < h; ++y) {
+        std::uint8_t* dst = &out[bpl * y];
+        std::uint8_t* cRow = &out[bpl * h + cStride * std::size_t(y / 2)];
+        for (int x = 0; x < w; ++x) {
+            const std::uint8_t* p = &bgr[(std::size_t(y) * w + x) * 3];
+            switch (f.family) {
+            case Family::Rgb:
+                for (int k = 0; k < 3; ++k)
+                    dst[f.bytes * x + f.at[k]] = p[k];
+                break;
+            case Family::Grey:
+                dst[x] = sample(x, y, 1, 1, 0);
+                break;
+            case Family::Packed422:
+                dst[2 * (x & ~1) + f.at[2 * (x & 1)]] = sample(x, y, 1, 1, 0);
+                if (x % 2 == 0) {
+                    dst[2 * x + f.at[1]] = sample(x, y, 2, 1, 1);
+                    dst[2 * x + f.at[3]] = sample(x, y, 2, 1, 2);
+                }
+                break;
+            case Family::Semi420:
+            case Family::Planar420:
+                dst[x] = sample(x, y, 1, 1, 0);
+                if (x % 2 == 0 && y % 2 == 0)
+                    for (int k = 0; k < 2; ++k) {
+                        std::uint8_t* c = f.family == Family::Semi420
+                                              ? cRow + x + f.at[k]
+                                              : cRow + chromaPlane * f.at[k] + x / 2;
+                        *c = sample(x, y, 2, 2, k + 1);
+                    }
+                break;
+            case Family::Jpeg:
+                break;
+            }
+        }
     }
     return out;
 }
@@ -259,15 +350,17 @@ bool prepare(Node& n)
         c.fps = 30;
     if (c.colorspace <= 0)
         c.colorspace = c.format == FAKECAM_MJPEG ? V4L2_COLORSPACE_JPEG : V4L2_COLORSPACE_SMPTE170M;
-    static const std::uint32_t fourccs[] = {V4L2_PIX_FMT_BGR24, V4L2_PIX_FMT_RGB24,
-                                            V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG};
-    if (c.format < FAKECAM_BGR24 || c.format > FAKECAM_MJPEG || c.width > 8192 || c.height > 8192)
+    if (c.format < FAKECAM_BGR24 || c.format > FAKECAM_GREY || c.width > 8192 || c.height > 8192)
         return false;
-    n.fourcc = fourccs[c.format];
-    const std::size_t bpp = c.format == FAKECAM_YUYV ? 2 : c.format == FAKECAM_MJPEG ? 0 : 3;
-    n.bytesPerLine =
-        std::max<std::size_t>(std::size_t(std::max(c.bytes_per_line, 0)), bpp * c.width);
-    n.sizeImage = bpp ? n.bytesPerLine * c.height : std::size_t(c.width) * c.height * 2;
+    const Format& format = formatOf(c);
+    n.fourcc = format.fourcc;
+    // 4:2:0 rows are even, as drivers make them, so that half a row holds a
+    // row of chroma.
+    const bool is420 = format.family == Family::Semi420 || format.family == Family::Planar420;
+    const std::size_t row =
+        std::size_t(format.bytes) * std::size_t(is420 ? (c.width + 1) & ~1 : c.width);
+    n.bytesPerLine = std::max<std::size_t>(std::size_t(std::max(c.bytes_per_line, 0)), row);
+    n.sizeImage = imageSize(c, n.bytesPerLine);
     if (c.kind != FAKECAM_CAPTURE && c.kind != FAKECAM_BUSY)
         return true;
     if (c.frame) {
@@ -662,13 +755,13 @@ int configure(const char* spec)
             n.kind = FAKECAM_BUSY;
         } else if (k == "nostream") {
             n.kind = FAKECAM_NO_STREAMING;
-        } else if (k == "bgr24" || k == "rgb24" || k == "yuyv" || k == "mjpeg") {
-            n.format = k == "bgr24"   ? FAKECAM_BGR24
-                       : k == "rgb24" ? FAKECAM_RGB24
-                       : k == "yuyv"  ? FAKECAM_YUYV
-                                      : FAKECAM_MJPEG;
         } else {
-            return -1;
+            const auto* f =
+                std::find_if(std::begin(kFormats), std::end(kFormats),
+                             [&](const Format& candidate) { return k == candidate.name; });
+            if (f == std::end(kFormats))
+                return -1;
+            n.format = fakecam_format(f - std::begin(kFormats));
         }
         const std::size_t colon = entry.find(':');
         if (colon != std::string::npos)

@@ -10,7 +10,8 @@
  * Configure in process through the functions below, or for a whole program
  * through the environment:
  *   FAKECAM="3=yuyv:640x480@30;5=meta;1=busy;2=nostream;4=mjpeg:1280x720@30,unplug=100"
- *     capture formats bgr24, rgb24, yuyv, mjpeg; then optional :WxH (default
+ *     capture formats bgr24, rgb24, yuyv, mjpeg and the others of enum
+ *     fakecam_format by their names there; then optional :WxH (default
  *     640x480) and @fps (default 30); options ,unplug=K (gone after K
  *     frames), ,stride=B (bytes per line), ,openms=T and ,stopms=T (see
  *     the fields) and ,fault=eintr|eintr-dqbuf|eagain|eio|pollerr (see
@@ -35,7 +36,31 @@ enum fakecam_kind {
     FAKECAM_NO_STREAMING, /* capture through read() only */
 };
 
-enum fakecam_format { FAKECAM_BGR24, FAKECAM_RGB24, FAKECAM_YUYV, FAKECAM_MJPEG };
+/* Named as in FAKECAM strings: lower case, the fourcc's letters. */
+enum fakecam_format {
+    FAKECAM_BGR24,
+    FAKECAM_RGB24,
+    FAKECAM_YUYV,
+    FAKECAM_MJPEG,
+    FAKECAM_UYVY,
+    FAKECAM_YVYU,
+    FAKECAM_VYUY,
+    FAKECAM_NV12,
+    FAKECAM_NV21,
+    FAKECAM_YU12,
+    FAKECAM_YV12,
+    FAKECAM_XR24, /* and the others of 32 bits, each with its alpha form */
+    FAKECAM_AR24,
+    FAKECAM_XB24,
+    FAKECAM_AB24,
+    FAKECAM_BX24,
+    FAKECAM_BA24,
+    FAKECAM_RX24,
+    FAKECAM_RA24,
+    FAKECAM_BGR4,
+    FAKECAM_RGB4,
+    FAKECAM_GREY,
+};
 
 /* Drivers that misbehave. The transient ones strike once, at the dequeue or
  * poll after the node's fifth frame. */
@@ -64,9 +89,9 @@ struct fakecam_node {
     int stop_ms; /* STREAMOFF takes this long, and close as long again */
     /* The colour description the driver declares, as V4L2's enum values:
      * v4l2_colorspace (0: SMPTE 170M, or JPEG for mjpeg), v4l2_quantization
-     * and v4l2_ycbcr_encoding (0: the colorspace's default). The test
-     * pattern's YUYV follows it: Rec. 709 for the 709 encodings, BT.601 for
-     * all others. */
+     * and v4l2_ycbcr_encoding (0: the colorspace's default; grey: full
+     * range). The test pattern's YUV follows it: Rec. 709 for the 709
+     * encodings, BT.601 for all others. */
     int colorspace;
     int quantization;
     int ycbcr_enc;
