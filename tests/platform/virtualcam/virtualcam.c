@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 enum { PACKED, NV12, I420 };
@@ -170,8 +171,10 @@ static void on_add_buffer(void *data, struct pw_buffer *pb)
     d->type = SPA_DATA_DmaBuf;
     d->flags = SPA_DATA_FLAG_READWRITE;
     d->mapoffset = 0;
-    d->fd = memfd_create("virtualcam", MFD_CLOEXEC);
+    /* sealed against resizing, as PipeWire seals the memfds it allocates */
+    d->fd = memfd_create("virtualcam", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (d->fd < 0 || ftruncate((int)d->fd, d->maxsize) < 0 ||
+        fcntl((int)d->fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) < 0 ||
         (d->data = mmap(NULL, d->maxsize, PROT_READ | PROT_WRITE, MAP_SHARED, (int)d->fd, 0)) ==
             MAP_FAILED) {
         perror("virtualcam: memfd");
