@@ -224,6 +224,17 @@ void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem_data()
     row("BGR, rows narrower than announced", {"--format", "BGR", "--stride", "1908"},
         FrameFormat::BGR24, 640, 4, 3, 636);
     row("BGR as a DmaBuf", {"--format", "BGR", "--dmabuf"}, FrameFormat::BGR24, 24, 6, 3);
+    row("UYVY", {"--format", "UYVY"}, FrameFormat::UYVY, 32, 4, 2);
+    row("BGRx", {"--format", "BGRx"}, FrameFormat::BGRX, 8, 3, 4);
+    row("RGBx, padded rows", {"--format", "RGBx", "--stride", "40"}, FrameFormat::RGBX, 8, 3, 4);
+    row("xRGB", {"--format", "xRGB"}, FrameFormat::XRGB, 8, 3, 4);
+    row("xBGR", {"--format", "xBGR"}, FrameFormat::XBGR, 8, 3, 4);
+    row("GRAY8, full range unless declared", {"--format", "GRAY8"}, FrameFormat::GREY, 16, 3, 1,
+        0, YuvEncoding::Bt601Full);
+    row("NV12, padded planes, odd height", {"--format", "NV12", "--stride", "40"},
+        FrameFormat::NV12, 32, 5, 1);
+    row("I420, Rec. 709 limited", {"--format", "I420", "--matrix", "bt709"}, FrameFormat::I420,
+        18, 5, 1, 0, YuvEncoding::Rec709Limited);
 }
 
 void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem()
@@ -237,8 +248,12 @@ void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem()
     QFETCH(int, shownWidth);
 
     const std::size_t row = std::size_t(width) * bytesPerPixel;
+    // 4:2:0 chroma after the luma: one row of pairs, or two half rows, per two rows.
+    const std::size_t chroma = format == FrameFormat::NV12 || format == FrameFormat::I420
+                                   ? row * std::size_t((height + 1) / 2)
+                                   : 0;
     const Bytes frame = format == FrameFormat::MJPEG ? jpeg(width, height, 5)
-                                                     : noise(row * height, 3);
+                                                     : noise(row * height + chroma, 3);
     StillCamera still(frame, args);
     QVERIFY(!still.camera->serial().isEmpty());
 
