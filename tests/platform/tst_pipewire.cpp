@@ -3,7 +3,6 @@
 // camera is linked in too, so that the V4L2 half of the driver list is ours.
 
 #include "FrameDecoder.h"
-#include "VirtualCamera.h"
 #include "fakecam.h"
 #include "vfw.h"
 
@@ -11,6 +10,7 @@
 #include <QClipboard>
 #include <QImage>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
 
@@ -60,6 +60,64 @@ pid_t daemonPid()
 {
     return pid_t(qEnvironmentVariableIntValue("THRESHCAM_PIPEWIRE_PID"));
 }
+
+// One virtual camera, a process of its own, gone with its owner.
+class VirtualCamera {
+public:
+    explicit VirtualCamera(QStringList args)
+    {
+        process_.setProgram(THRESHCAM_VIRTUALCAM);
+        process_.setArguments(args);
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.start();
+    }
+    ~VirtualCamera()
+    {
+        process_.terminate();
+        if (!process_.waitForFinished(3000))
+            process_.kill();
+        process_.waitForFinished(3000);
+    }
+
+    // Waits for the node to be published; its object.serial.
+    QByteArray serial()
+    {
+        if (serial_.isEmpty())
+            serial_ = line("ready serial=").split(' ').front().trimmed();
+        return serial_;
+    }
+    // What follows `prefix` in the next line that starts with it; empty
+    // when none comes within 5 s.
+    QByteArray line(const QByteArray& prefix)
+    {
+        while (process_.canReadLine() || process_.waitForReadyRead(5000)) {
+            const QByteArray text = process_.readLine();
+            if (text.startsWith(prefix))
+                return text.mid(prefix.size());
+        }
+        return {};
+    }
+    QProcess& process() { return process_; }
+
+private:
+    QProcess process_;
+    QByteArray serial_;
+};
+
+// A camera sending one still frame, from a file the test writes.
+struct StillCamera {
+    QTemporaryDir dir;
+    std::unique_ptr<VirtualCamera> camera;
+
+    StillCamera(const Bytes& frame, QStringList args)
+    {
+        QFile file(dir.filePath("frame"));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(reinterpret_cast<const char*>(frame.data()), qint64(frame.size()));
+        file.close();
+        camera = std::make_unique<VirtualCamera>(args << "--frame" << file.fileName());
+    }
+};
 
 Bytes jpeg(int width, int height, unsigned seed)
 {
@@ -171,12 +229,12 @@ void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem_data()
     row("RGBx, padded rows", {"--format", "RGBx", "--stride", "40"}, FrameFormat::RGBX, 8, 3, 4);
     row("xRGB", {"--format", "xRGB"}, FrameFormat::XRGB, 8, 3, 4);
     row("xBGR", {"--format", "xBGR"}, FrameFormat::XBGR, 8, 3, 4);
-    row("GRAY8, full range unless declared", {"--format", "GRAY8"}, FrameFormat::GREY, 16, 3, 1, 0,
-        YuvEncoding::Bt601Full);
+    row("GRAY8, full range unless declared", {"--format", "GRAY8"}, FrameFormat::GREY, 16, 3, 1,
+        0, YuvEncoding::Bt601Full);
     row("NV12, padded planes, odd height", {"--format", "NV12", "--stride", "40"},
         FrameFormat::NV12, 32, 5, 1);
-    row("I420, Rec. 709 limited", {"--format", "I420", "--matrix", "bt709"}, FrameFormat::I420, 18,
-        5, 1, 0, YuvEncoding::Rec709Limited);
+    row("I420, Rec. 709 limited", {"--format", "I420", "--matrix", "bt709"}, FrameFormat::I420,
+        18, 5, 1, 0, YuvEncoding::Rec709Limited);
 }
 
 void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem()
@@ -194,8 +252,8 @@ void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem()
     const std::size_t chroma = format == FrameFormat::NV12 || format == FrameFormat::I420
                                    ? row * std::size_t((height + 1) / 2)
                                    : 0;
-    const Bytes frame =
-        format == FrameFormat::MJPEG ? jpeg(width, height, 5) : noise(row * height + chroma, 3);
+    const Bytes frame = format == FrameFormat::MJPEG ? jpeg(width, height, 5)
+                                                     : noise(row * height + chroma, 3);
     StillCamera still(frame, args);
     QVERIFY(!still.camera->serial().isEmpty());
 
@@ -236,8 +294,8 @@ void TestPipeWire::driverListOrderAndEachCameraOnce()
         QVERIFY(!cameras.back()->camera->serial().isEmpty());
     }
     // The desktop's default camera comes first, whatever its priority.
-    QCOMPARE(QProcess::execute("pw-metadata", {"0", "default.video.source", R"({"name":"low"})",
-                                               "Spa:String:JSON"}),
+    QCOMPARE(QProcess::execute("pw-metadata",
+                               {"0", "default.video.source", R"({"name":"low"})", "Spa:String:JSON"}),
              0);
     fakecam_node v4l2{};
     v4l2.kind = FAKECAM_CAPTURE;
@@ -284,10 +342,7 @@ void TestPipeWire::faultsKeepTheLastFrame()
     QFETCH(QStringList, args);
     QFETCH(bool, streamEnds);
     const Bytes frame = noise(40 * 30 * 3, 11);
-    StillCamera still(frame, args << "--format"
-                                  << "BGR"
-                                  << "--size"
-                                  << "40x30");
+    StillCamera still(frame, args << "--format" << "BGR" << "--size" << "40x30");
     QVERIFY(!still.camera->serial().isEmpty());
 
     HWND window = createWindow();
@@ -308,8 +363,8 @@ void TestPipeWire::faultsKeepTheLastFrame()
 
 void TestPipeWire::newSizeMidStreamIsShown()
 {
-    VirtualCamera camera(
-        {"--format", "BGR", "--size", "64x48", "--switch-size-after", "10", "96x72"});
+    VirtualCamera camera({"--format", "BGR", "--size", "64x48", "--switch-size-after", "10",
+                          "96x72"});
     QVERIFY(!camera.serial().isEmpty());
     HWND window = createWindow();
     startPreview(window);
