@@ -1,8 +1,8 @@
 #pragma once
 
 // libpipewire and SPA for this road's own files. Their headers build C
-// compound literals in macros, which ISO C++ frowns upon; they are C's idiom
-// and harmless here.
+// compound literals and statement expressions in macros, which ISO C++
+// frowns upon; they are C's and GNU's idiom and harmless here.
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
@@ -13,6 +13,13 @@
 #include <spa/pod/builder.h>
 #include <spa/utils/json.h>
 #pragma GCC diagnostic pop
+#ifdef __clang__
+// Clang also sees their macros where they expand, in the road's own files;
+// only those files include this header.
+#pragma clang diagnostic ignored "-Wgnu-statement-expression"
+#pragma clang diagnostic ignored "-Wc99-extensions"
+#pragma clang diagnostic ignored "-Wgnu-zero-variadic-macro-arguments"
+#endif
 
 namespace platform::pipewire {
 
