@@ -34,8 +34,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <jpeglib.h> // after <cstdio>: it needs FILE
@@ -420,8 +420,8 @@ void roads(QWidget& host, int repeats, double seconds)
             connect.push_back(c.connectMs);
             first.push_back(c.firstFrameMs);
         }
-        std::printf("click %-34s search and connect median %7.3f ms, first frame %7.3f ms\n",
-                    name, median(connect), median(first));
+        std::printf("click %-34s search and connect median %7.3f ms, first frame %7.3f ms\n", name,
+                    median(connect), median(first));
     };
     qputenv("THRESHCAM_NO_PIPEWIRE", "1");
     clicks("V4L2, PipeWire off:");
@@ -451,16 +451,28 @@ void roads(QWidget& host, int repeats, double seconds)
     camera.terminate();
     camera.waitForFinished(3000);
 
-    // A producer that sends as fast as buffers come back.
-    camera.start(THRESHCAM_VIRTUALCAM,
-                 {"--format", "YUY2", "--size", "640x480", "--flood", "--frame", file.fileName()});
-    if (camera.waitForReadyRead(3000))
-        previewCpu(host, "PipeWire YUY2, flooding", seconds);
+    // A producer that sends as fast as buffers come back, and one that stops.
+    const QList<QPair<const char*, QString>> faults = {{"PipeWire YUY2, flooding", "--flood"},
+                                                       {"PipeWire YUY2, stalled", "--stall-after"}};
+    for (const auto& [name, option] : faults) {
+        QStringList args = {"--format", "YUY2",          "--size", "640x480",
+                            "--frame",  file.fileName(), option};
+        if (option == "--stall-after")
+            args << "10";
+        camera.start(THRESHCAM_VIRTUALCAM, args);
+        if (camera.waitForReadyRead(3000))
+            previewCpu(host, name, seconds);
+        camera.terminate();
+        camera.waitForFinished(3000);
+    }
 
     // The daemon stopped (SIGSTOP): before a click, and while a camera shows.
     const pid_t daemon = pid_t(qEnvironmentVariableIntValue("THRESHCAM_PIPEWIRE_PID"));
     if (daemon <= 0)
         return;
+    camera.start(THRESHCAM_VIRTUALCAM,
+                 {"--format", "YUY2", "--size", "640x480", "--frame", file.fileName()});
+    camera.waitForReadyRead(3000);
     ::kill(daemon, SIGSTOP);
     const Click stopped = click(host);
     std::printf("click, daemon stopped, V4L2 camera 0:  search and connect %.3f ms\n",
