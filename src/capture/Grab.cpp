@@ -212,8 +212,10 @@ QImage decode(const QByteArray& bytes)
     // Decoders write into the picture they are given when its size and
     // format are theirs: cleared, so that pixels a decoder skips are black
     // rather than whatever the memory held.
+    // A size with no pixels (a WBMP 0 rows high) gets no picture here, and
+    // its decoder's refusal follows.
     QImage image;
-    if (size.isValid() && reader.imageFormat() != QImage::Format_Invalid) {
+    if (!size.isEmpty() && reader.imageFormat() != QImage::Format_Invalid) {
         image = QImage(reader.size(), reader.imageFormat());
         if (image.isNull())
             throw std::bad_alloc();

@@ -307,6 +307,7 @@ void TestGrab::corruptImagesAreReported_data()
     QTest::newRow("truncated BMP") << QStringLiteral("image/bmp") << bmp.left(bmp.size() / 2);
     QTest::newRow("PNG signature only") << QStringLiteral("image/png") << png.left(8);
     QTest::newRow("garbage named PNG") << QStringLiteral("image/png") << QByteArray(4096, '\x5a');
+    QTest::newRow("WBMP of no rows") << QStringLiteral("image/png") << QByteArray("\0\0\x05\0", 4);
     QByteArray flipped = png;
     for (qsizetype i = 100; i < flipped.size(); i += 7)
         flipped[i] = char(flipped[i] ^ 0x55);
