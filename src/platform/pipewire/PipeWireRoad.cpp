@@ -125,6 +125,7 @@ private:
     pw_core* core_ = nullptr;
     pw_stream* stream_ = nullptr;
     spa_source* timer_ = nullptr; // reads what a flood left waiting
+    bool timerSet_ = false;
     spa_hook coreListener_{};
     spa_hook streamListener_{};
     // Set on the loop thread, read by start() under the loop's lock.
@@ -234,12 +235,17 @@ void Capture::onProcess(void* data)
     auto* self = static_cast<Capture*>(data);
     // Too soon after the last frame: the buffers stay with us until the
     // timer, so that a producer that floods runs out of them and waits.
+    // A driver that floods wakes us each cycle: the timer is set once.
     const auto due = self->lastDecode_ + kShortestInterval;
-    if (std::chrono::steady_clock::now() < due) {
-        const auto left = due - std::chrono::steady_clock::now();
-        timespec value{0, std::max<long>(1, long(std::chrono::nanoseconds(left).count()))};
-        pw_loop_update_timer(pw_thread_loop_get_loop(self->loop_), self->timer_, &value,
-                             nullptr, false);
+    const auto now = std::chrono::steady_clock::now();
+    if (now < due) {
+        if (!self->timerSet_) {
+            const auto left = std::chrono::nanoseconds(due - now).count();
+            timespec value{0, std::max<long>(1, long(left))};
+            pw_loop_update_timer(pw_thread_loop_get_loop(self->loop_), self->timer_, &value,
+                                 nullptr, false);
+            self->timerSet_ = true;
+        }
         return;
     }
     self->readNewest();
@@ -247,7 +253,9 @@ void Capture::onProcess(void* data)
 
 void Capture::onTimer(void* data, std::uint64_t)
 {
-    static_cast<Capture*>(data)->readNewest();
+    auto* self = static_cast<Capture*>(data);
+    self->timerSet_ = false;
+    onProcess(self);
 }
 
 void Capture::readNewest()
@@ -277,7 +285,8 @@ void Capture::read(pw_buffer* buffer)
     const spa_buffer* buf = buffer->buffer;
     const auto* maps = static_cast<const Mapping*>(buffer->user_data);
     // Planes as blocks of their own, or all in the first one.
-    const int planes = buf->n_datas >= static_cast<std::uint32_t>(format.planes) ? format.planes : 1;
+    const int planes =
+        buf->n_datas >= static_cast<std::uint32_t>(format.planes) ? format.planes : 1;
     if (buf->n_datas < 1 || !maps)
         return;
     FramePlanes in;
