@@ -104,8 +104,8 @@ Search::~Search()
         pw_loop_destroy(loop_);
 }
 
-void Search::onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type,
-                      std::uint32_t, const spa_dict* props)
+void Search::onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
+                      const spa_dict* props)
 {
     auto* self = static_cast<Search*>(data);
     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0 &&

@@ -71,10 +71,9 @@ void addSizeAndRate(spa_pod_builder& b)
     const spa_fraction rate = SPA_FRACTION(kFps, 1);
     const spa_fraction slowest = SPA_FRACTION(0, 1);
     const spa_fraction fastest = SPA_FRACTION(1000, 1);
-    spa_pod_builder_add(&b, SPA_FORMAT_VIDEO_size,
-                        SPA_POD_CHOICE_RANGE_Rectangle(&size, &smallest, &largest),
-                        SPA_FORMAT_VIDEO_framerate,
-                        SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest), 0);
+    spa_pod_builder_add(
+        &b, SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &smallest, &largest),
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest), 0);
 }
 
 // YUV's reading as PipeWire declares it, the way V4L2's fields are read:
@@ -82,9 +81,9 @@ void addSizeAndRate(spa_pod_builder& b)
 // for GREY, which cameras that declare nothing send in full range.
 YuvEncoding encodingOf(const spa_video_info_raw& raw, FrameFormat format)
 {
-    const bool full = raw.color_range == SPA_VIDEO_COLOR_RANGE_0_255 ||
-                      (format == FrameFormat::GREY &&
-                       raw.color_range == SPA_VIDEO_COLOR_RANGE_UNKNOWN);
+    const bool full =
+        raw.color_range == SPA_VIDEO_COLOR_RANGE_0_255 ||
+        (format == FrameFormat::GREY && raw.color_range == SPA_VIDEO_COLOR_RANGE_UNKNOWN);
     if (raw.color_matrix == SPA_VIDEO_COLOR_MATRIX_BT709)
         return full ? YuvEncoding::Rec709Full : YuvEncoding::Rec709Limited;
     return full ? YuvEncoding::Bt601Full : YuvEncoding::Bt601Limited;

@@ -2,42 +2,48 @@
  * that sends known pixels, with faults on request; or, with --consume, a
  * second consumer of a camera that counts its frames. Usage: README.md here. */
 #define _GNU_SOURCE
+#include <sys/mman.h>
+
+#include <fcntl.h>
 #include <pipewire/pipewire.h>
-#include <spa/param/video/format-utils.h>
 #include <signal.h>
+#include <spa/param/video/format-utils.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 enum { PACKED, NV12, I420 };
 static const struct fmt {
-    const char *name;
+    const char* name;
     uint32_t id; /* 0: MJPG */
     unsigned bpp, planes;
 } fmts[] = {
-    {"BGR", SPA_VIDEO_FORMAT_BGR, 3, PACKED},   {"RGB", SPA_VIDEO_FORMAT_RGB, 3, PACKED},
-    {"YUY2", SPA_VIDEO_FORMAT_YUY2, 2, PACKED}, {"UYVY", SPA_VIDEO_FORMAT_UYVY, 2, PACKED},
-    {"BGRx", SPA_VIDEO_FORMAT_BGRx, 4, PACKED}, {"RGBx", SPA_VIDEO_FORMAT_RGBx, 4, PACKED},
-    {"xRGB", SPA_VIDEO_FORMAT_xRGB, 4, PACKED}, {"xBGR", SPA_VIDEO_FORMAT_xBGR, 4, PACKED},
-    {"GRAY8", SPA_VIDEO_FORMAT_GRAY8, 1, PACKED}, {"NV12", SPA_VIDEO_FORMAT_NV12, 1, NV12},
+    {"BGR", SPA_VIDEO_FORMAT_BGR, 3, PACKED},
+    {"RGB", SPA_VIDEO_FORMAT_RGB, 3, PACKED},
+    {"YUY2", SPA_VIDEO_FORMAT_YUY2, 2, PACKED},
+    {"UYVY", SPA_VIDEO_FORMAT_UYVY, 2, PACKED},
+    {"BGRx", SPA_VIDEO_FORMAT_BGRx, 4, PACKED},
+    {"RGBx", SPA_VIDEO_FORMAT_RGBx, 4, PACKED},
+    {"xRGB", SPA_VIDEO_FORMAT_xRGB, 4, PACKED},
+    {"xBGR", SPA_VIDEO_FORMAT_xBGR, 4, PACKED},
+    {"GRAY8", SPA_VIDEO_FORMAT_GRAY8, 1, PACKED},
+    {"NV12", SPA_VIDEO_FORMAT_NV12, 1, NV12},
     {"I420", SPA_VIDEO_FORMAT_I420, 1, I420},
     {"MJPG", 0, 2, PACKED}, /* buffers of w*h*2 bytes, as V4L2 gives */
 };
 #define N_FMTS (sizeof fmts / sizeof fmts[0])
 
 struct blob {
-    unsigned char *p;
+    unsigned char* p;
     size_t n;
 };
 struct cam {
-    struct pw_main_loop *loop;
-    struct pw_stream *stream;
-    struct spa_source *timer;
+    struct pw_main_loop* loop;
+    struct pw_stream* stream;
+    struct spa_source* timer;
     const char *name, *target;
-    const struct fmt *fmt;
+    const struct fmt* fmt;
     uint32_t w, h, w2, h2, fps, matrix, range, node_id;
     long stride; /* -1: packed; 0: packed, but the chunk says 0 */
     long stall_after, garbage_after, switch_after, exit_after;
@@ -51,7 +57,7 @@ struct cam {
 struct plane {
     size_t row, rows, stride;
 };
-static int layout(const struct cam *c, uint32_t w, uint32_t h, struct plane pl[3])
+static int layout(const struct cam* c, uint32_t w, uint32_t h, struct plane pl[3])
 {
     size_t row = c->fmt->bpp == 2 ? (w + 1) / 2 * 4 : (size_t)w * c->fmt->bpp;
     size_t s = c->stride > 0 ? (size_t)c->stride : 0, cw = (w + 1) / 2, ch = (h + 1) / 2;
@@ -61,7 +67,7 @@ static int layout(const struct cam *c, uint32_t w, uint32_t h, struct plane pl[3
         pl[1] = pl[2] = (struct plane){cw, ch, s ? (s + 1) / 2 : cw};
     return c->fmt->planes == PACKED ? 1 : c->fmt->planes == NV12 ? 2 : 3;
 }
-static size_t frame_bytes(const struct cam *c, uint32_t w, uint32_t h, int packed)
+static size_t frame_bytes(const struct cam* c, uint32_t w, uint32_t h, int packed)
 {
     struct plane pl[3];
     size_t n = 0;
@@ -69,13 +75,13 @@ static size_t frame_bytes(const struct cam *c, uint32_t w, uint32_t h, int packe
         n += (packed ? pl[i].row : pl[i].stride) * pl[i].rows;
     return n;
 }
-static size_t buffer_size(const struct cam *c)
+static size_t buffer_size(const struct cam* c)
 {
     size_t n = frame_bytes(c, c->w, c->h, 0);
     return c->fmt->id ? n : SPA_MAX(n, SPA_MAX(c->frame.n, c->frame2.n));
 }
 
-static const struct spa_pod *enum_format(const struct cam *c, struct spa_pod_builder *b)
+static const struct spa_pod* enum_format(const struct cam* c, struct spa_pod_builder* b)
 {
     struct spa_pod_frame f;
     uint32_t sub = c->no_formats ? SPA_MEDIA_SUBTYPE_h264
@@ -96,7 +102,7 @@ static const struct spa_pod *enum_format(const struct cam *c, struct spa_pod_bui
 }
 
 /* The consumer takes every format this program sends, at any size and rate. */
-static const struct spa_pod *any_format(struct spa_pod_builder *b, int mjpg)
+static const struct spa_pod* any_format(struct spa_pod_builder* b, int mjpg)
 {
     struct spa_pod_frame f;
     spa_pod_builder_push_object(b, &f, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
@@ -111,20 +117,20 @@ static const struct spa_pod *any_format(struct spa_pod_builder *b, int mjpg)
             spa_pod_builder_id(b, fmts[k ? k - 1 : 0].id);
         spa_pod_builder_pop(b, &cf);
     }
-    spa_pod_builder_add(
-        b, SPA_FORMAT_VIDEO_size,
-        SPA_POD_CHOICE_RANGE_Rectangle(&SPA_RECTANGLE(640, 480), &SPA_RECTANGLE(1, 1),
-                                       &SPA_RECTANGLE(16384, 16384)),
-        SPA_FORMAT_VIDEO_framerate,
-        SPA_POD_CHOICE_RANGE_Fraction(&SPA_FRACTION(30, 1), &SPA_FRACTION(0, 1),
-                                      &SPA_FRACTION(1000, 1)),
-        0);
+    spa_pod_builder_add(b, SPA_FORMAT_VIDEO_size,
+                        SPA_POD_CHOICE_RANGE_Rectangle(&SPA_RECTANGLE(640, 480),
+                                                       &SPA_RECTANGLE(1, 1),
+                                                       &SPA_RECTANGLE(16384, 16384)),
+                        SPA_FORMAT_VIDEO_framerate,
+                        SPA_POD_CHOICE_RANGE_Fraction(&SPA_FRACTION(30, 1), &SPA_FRACTION(0, 1),
+                                                      &SPA_FRACTION(1000, 1)),
+                        0);
     return spa_pod_builder_pop(b, &f);
 }
 
-static void on_param_changed(void *data, uint32_t id, const struct spa_pod *param)
+static void on_param_changed(void* data, uint32_t id, const struct spa_pod* param)
 {
-    struct cam *c = data;
+    struct cam* c = data;
     struct spa_video_info_raw raw = {0};
     struct spa_video_info_mjpg mjpg = {0};
     uint32_t type, sub;
@@ -152,7 +158,7 @@ static void on_param_changed(void *data, uint32_t id, const struct spa_pod *para
     }
     uint8_t buf[256];
     struct spa_pod_builder b = SPA_POD_BUILDER_INIT(buf, sizeof buf);
-    const struct spa_pod *p = spa_pod_builder_add_object(
+    const struct spa_pod* p = spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
         SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
         SPA_PARAM_BUFFERS_size, SPA_POD_CHOICE_RANGE_Int((int)size, (int)size, INT32_MAX),
@@ -162,10 +168,10 @@ static void on_param_changed(void *data, uint32_t id, const struct spa_pod *para
 }
 
 /* --dmabuf: the buffers are ours, memfd memory announced as DmaBuf. */
-static void on_add_buffer(void *data, struct pw_buffer *pb)
+static void on_add_buffer(void* data, struct pw_buffer* pb)
 {
-    struct spa_data *d = &pb->buffer->datas[0];
-    if (!((struct cam *)data)->dmabuf)
+    struct spa_data* d = &pb->buffer->datas[0];
+    if (!((struct cam*)data)->dmabuf)
         return;
     d->maxsize = (uint32_t)buffer_size(data);
     d->type = SPA_DATA_DmaBuf;
@@ -181,18 +187,18 @@ static void on_add_buffer(void *data, struct pw_buffer *pb)
         exit(1);
     }
 }
-static void on_remove_buffer(void *data, struct pw_buffer *pb)
+static void on_remove_buffer(void* data, struct pw_buffer* pb)
 {
-    struct spa_data *d = &pb->buffer->datas[0];
-    if (((struct cam *)data)->dmabuf)
+    struct spa_data* d = &pb->buffer->datas[0];
+    if (((struct cam*)data)->dmabuf)
         munmap(d->data, d->maxsize), close((int)d->fd);
 }
 
-static void fill(const struct cam *c, struct spa_data *d, const struct blob *src)
+static void fill(const struct cam* c, struct spa_data* d, const struct blob* src)
 {
-    struct spa_chunk *k = d->chunk;
-    unsigned char *dst = d->data;
-    const unsigned char *s = src->p;
+    struct spa_chunk* k = d->chunk;
+    unsigned char* dst = d->data;
+    const unsigned char* s = src->p;
     struct plane pl[3];
     int np = layout(c, c->w, c->h, pl);
     k->offset = 0;
@@ -214,23 +220,32 @@ static void fill(const struct cam *c, struct spa_data *d, const struct blob *src
 }
 
 /* Chunks that break a consumer's bounds, one kind after another. */
-static void spoil(const struct cam *c, struct spa_data *d)
+static void spoil(const struct cam* c, struct spa_data* d)
 {
-    struct spa_chunk *k = d->chunk;
+    struct spa_chunk* k = d->chunk;
     switch ((c->frames - (uint64_t)c->garbage_after) % 5) {
-    case 0: k->offset = d->maxsize - k->size / 2; break; /* runs past the end */
-    case 1: k->size = d->maxsize + 4096; break;          /* larger than the data */
-    case 2: k->stride = (int32_t)d->maxsize; break;      /* rows past the end */
-    case 3: k->size /= 2; break;                         /* too small for the rows */
-    default: k->offset = d->maxsize + 1, k->size = 1;    /* starts past the end */
+    case 0:
+        k->offset = d->maxsize - k->size / 2;
+        break; /* runs past the end */
+    case 1:
+        k->size = d->maxsize + 4096;
+        break; /* larger than the data */
+    case 2:
+        k->stride = (int32_t)d->maxsize;
+        break; /* rows past the end */
+    case 3:
+        k->size /= 2;
+        break; /* too small for the rows */
+    default:
+        k->offset = d->maxsize + 1, k->size = 1; /* starts past the end */
     }
 }
 
-static void dump(const struct spa_data *d)
+static void dump(const struct spa_data* d)
 {
-    const struct spa_chunk *k = d->chunk;
-    const unsigned char *p = d->data;
-    unsigned char *m = MAP_FAILED;
+    const struct spa_chunk* k = d->chunk;
+    const unsigned char* p = d->data;
+    unsigned char* m = MAP_FAILED;
     fprintf(stderr, "virtualcam: frame type=%u data=%s maxsize=%u offset=%u size=%u stride=%d\n",
             d->type, p ? "mapped" : "NULL", d->maxsize, k->offset, k->size, k->stride);
     if (!p && d->type == SPA_DATA_DmaBuf) /* the stream maps no DmaBuf */
@@ -241,10 +256,10 @@ static void dump(const struct spa_data *d)
         munmap(m, d->maxsize);
 }
 
-static void on_process(void *data)
+static void on_process(void* data)
 {
-    struct cam *c = data;
-    struct pw_buffer *pb;
+    struct cam* c = data;
+    struct pw_buffer* pb;
     while (c->target && (pb = pw_stream_dequeue_buffer(c->stream))) {
         if (c->verbose)
             dump(&pb->buffer->datas[0]);
@@ -257,7 +272,7 @@ static void on_process(void *data)
         (c->exit_after >= 0 && c->frames >= (uint64_t)c->exit_after) || c->switched == 1 ||
         !(pb = pw_stream_dequeue_buffer(c->stream)))
         return;
-    struct spa_data *d = &pb->buffer->datas[0];
+    struct spa_data* d = &pb->buffer->datas[0];
     if (d->data)
         fill(c, d, c->switched ? &c->frame2 : &c->frame);
     if (d->data && c->garbage_after >= 0 && c->frames >= (uint64_t)c->garbage_after)
@@ -268,12 +283,12 @@ static void on_process(void *data)
         uint8_t buf[512]; /* offer the new size alone; frames wait for its format */
         struct spa_pod_builder b = SPA_POD_BUILDER_INIT(buf, sizeof buf);
         c->w = c->w2, c->h = c->h2, c->switched = 1;
-        const struct spa_pod *p = enum_format(c, &b);
+        const struct spa_pod* p = enum_format(c, &b);
         pw_stream_update_params(c->stream, &p, 1);
     }
 }
 
-static void announce(struct cam *c)
+static void announce(struct cam* c)
 {
     if (c->ready || !c->paused || !c->serial)
         return;
@@ -282,10 +297,10 @@ static void announce(struct cam *c)
     fflush(stdout);
 }
 
-static void on_state(void *data, enum pw_stream_state old, enum pw_stream_state state,
-                     const char *error)
+static void on_state(void* data, enum pw_stream_state old, enum pw_stream_state state,
+                     const char* error)
 {
-    struct cam *c = data;
+    struct cam* c = data;
     struct timespec iv = {0, c->flood ? 500000 : 1000000000L / c->fps}, now = {0, 1};
     int on = state == PW_STREAM_STATE_STREAMING;
     (void)old;
@@ -300,9 +315,9 @@ static void on_state(void *data, enum pw_stream_state old, enum pw_stream_state 
                              on ? &iv : NULL, false);
 }
 
-static void on_timer(void *data, uint64_t expirations)
+static void on_timer(void* data, uint64_t expirations)
 {
-    struct cam *c = data;
+    struct cam* c = data;
     if (c->target && expirations)
         printf("frames %llu\n", (unsigned long long)c->frames), fflush(stdout);
     else if (pw_stream_is_driving(c->stream))
@@ -310,28 +325,28 @@ static void on_timer(void *data, uint64_t expirations)
 }
 
 /* The node's serial is known from its global in the registry. */
-static void on_global(void *data, uint32_t id, uint32_t perm, const char *type, uint32_t version,
-                      const struct spa_dict *props)
+static void on_global(void* data, uint32_t id, uint32_t perm, const char* type, uint32_t version,
+                      const struct spa_dict* props)
 {
-    struct cam *c = data;
-    const char *name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
-    const char *serial = spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL);
+    struct cam* c = data;
+    const char* name = spa_dict_lookup(props, PW_KEY_NODE_NAME);
+    const char* serial = spa_dict_lookup(props, PW_KEY_OBJECT_SERIAL);
     (void)perm, (void)version;
     if (!c->target && !strcmp(type, PW_TYPE_INTERFACE_Node) && name && serial &&
         !strcmp(name, c->name))
         c->node_id = id, c->serial = strtoull(serial, NULL, 10), announce(c);
 }
 
-static void on_signal(void *data, int signo)
+static void on_signal(void* data, int signo)
 {
     (void)signo;
-    pw_main_loop_quit(((struct cam *)data)->loop);
+    pw_main_loop_quit(((struct cam*)data)->loop);
 }
 
-static struct blob slurp(const char *path)
+static struct blob slurp(const char* path)
 {
     struct blob b = {0};
-    FILE *f = fopen(path, "rb");
+    FILE* f = fopen(path, "rb");
     long n = f && fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
     if (n <= 0 || fseek(f, 0, SEEK_SET) || !(b.p = malloc((size_t)n)) ||
         fread(b.p, 1, (size_t)n, f) != (size_t)n) {
@@ -354,47 +369,65 @@ static void usage(void)
     exit(2);
 }
 
-static int parse(struct cam *c, int argc, char **argv, const char **prio, const char **v4l2)
+static int parse(struct cam* c, int argc, char** argv, const char** prio, const char** v4l2)
 {
     for (int i = 1; i < argc; i++) {
         const char *o = argv[i], *v = argv[i + 1]; /* argv[argc] is NULL */
         size_t k = 0;
         if (!strcmp(o, "--flood") || !strcmp(o, "--dmabuf") || !strcmp(o, "--no-formats") ||
             !strcmp(o, "-v")) {
-            *(o[2] == 'f' ? &c->flood : o[2] == 'd' ? &c->dmabuf : o[2] == 'n' ? &c->no_formats
-                                                                   : &c->verbose) = 1;
+            *(o[2] == 'f'   ? &c->flood
+              : o[2] == 'd' ? &c->dmabuf
+              : o[2] == 'n' ? &c->no_formats
+                            : &c->verbose) = 1;
             continue;
         }
         if (!v)
             usage();
         i++;
-        if (!strcmp(o, "--name")) c->name = v;
-        else if (!strcmp(o, "--consume")) c->target = v;
+        if (!strcmp(o, "--name"))
+            c->name = v;
+        else if (!strcmp(o, "--consume"))
+            c->target = v;
         else if (!strcmp(o, "--size")) {
-            if (sscanf(v, "%ux%u", &c->w, &c->h) != 2 || !c->w || !c->h) usage();
-        } else if (!strcmp(o, "--fps")) c->fps = (uint32_t)atoi(v);
-        else if (!strcmp(o, "--stride")) c->stride = atol(v);
-        else if (!strcmp(o, "--priority")) *prio = v;
-        else if (!strcmp(o, "--v4l2-path")) *v4l2 = v;
-        else if (!strcmp(o, "--frame")) c->frame = slurp(v);
-        else if (!strcmp(o, "--frame2")) c->frame2 = slurp(v);
-        else if (!strcmp(o, "--stall-after")) c->stall_after = atol(v);
-        else if (!strcmp(o, "--garbage-after")) c->garbage_after = atol(v);
-        else if (!strcmp(o, "--exit-after")) c->exit_after = atol(v);
+            if (sscanf(v, "%ux%u", &c->w, &c->h) != 2 || !c->w || !c->h)
+                usage();
+        } else if (!strcmp(o, "--fps"))
+            c->fps = (uint32_t)atoi(v);
+        else if (!strcmp(o, "--stride"))
+            c->stride = atol(v);
+        else if (!strcmp(o, "--priority"))
+            *prio = v;
+        else if (!strcmp(o, "--v4l2-path"))
+            *v4l2 = v;
+        else if (!strcmp(o, "--frame"))
+            c->frame = slurp(v);
+        else if (!strcmp(o, "--frame2"))
+            c->frame2 = slurp(v);
+        else if (!strcmp(o, "--stall-after"))
+            c->stall_after = atol(v);
+        else if (!strcmp(o, "--garbage-after"))
+            c->garbage_after = atol(v);
+        else if (!strcmp(o, "--exit-after"))
+            c->exit_after = atol(v);
         else if (!strcmp(o, "--matrix"))
-            c->matrix = strcmp(v, "bt709") ? SPA_VIDEO_COLOR_MATRIX_BT601
-                                           : SPA_VIDEO_COLOR_MATRIX_BT709;
+            c->matrix =
+                strcmp(v, "bt709") ? SPA_VIDEO_COLOR_MATRIX_BT601 : SPA_VIDEO_COLOR_MATRIX_BT709;
         else if (!strcmp(o, "--range"))
-            c->range = strcmp(v, "full") ? SPA_VIDEO_COLOR_RANGE_16_235
-                                         : SPA_VIDEO_COLOR_RANGE_0_255;
+            c->range =
+                strcmp(v, "full") ? SPA_VIDEO_COLOR_RANGE_16_235 : SPA_VIDEO_COLOR_RANGE_0_255;
         else if (!strcmp(o, "--switch-size-after") && argv[i + 1]) {
             c->switch_after = atol(v);
-            if (sscanf(argv[++i], "%ux%u", &c->w2, &c->h2) != 2 || !c->w2 || !c->h2) usage();
+            if (sscanf(argv[++i], "%ux%u", &c->w2, &c->h2) != 2 || !c->w2 || !c->h2)
+                usage();
         } else if (!strcmp(o, "--format")) {
-            while (k < N_FMTS && strcmp(fmts[k].name, v)) k++;
-            if (k == N_FMTS) usage();
+            while (k < N_FMTS && strcmp(fmts[k].name, v))
+                k++;
+            if (k == N_FMTS)
+                usage();
             c->fmt = &fmts[k];
-        } else usage();
+        } else
+            usage();
     }
     if (!c->fmt->id && !c->frame2.p)
         c->frame2 = c->frame;
@@ -403,10 +436,17 @@ static int parse(struct cam *c, int argc, char **argv, const char **prio, const 
            (!c->fmt->id || !c->frame2.p || c->frame2.n == frame_bytes(c, c->w2, c->h2, 1));
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    struct cam c = {.name = "virtualcam", .fmt = &fmts[0], .w = 640, .h = 480, .fps = 30,
-                    .stride = -1, .stall_after = -1, .garbage_after = -1, .switch_after = -1,
+    struct cam c = {.name = "virtualcam",
+                    .fmt = &fmts[0],
+                    .w = 640,
+                    .h = 480,
+                    .fps = 30,
+                    .stride = -1,
+                    .stall_after = -1,
+                    .garbage_after = -1,
+                    .switch_after = -1,
                     .exit_after = -1};
     const char *prio = NULL, *v4l2 = NULL;
     if (!parse(&c, argc, argv, &prio, &v4l2)) {
@@ -415,11 +455,11 @@ int main(int argc, char **argv)
     }
     pw_init(&argc, &argv);
     c.loop = pw_main_loop_new(NULL);
-    struct pw_loop *l = pw_main_loop_get_loop(c.loop);
+    struct pw_loop* l = pw_main_loop_get_loop(c.loop);
     pw_loop_add_signal(l, SIGINT, on_signal, &c);
     pw_loop_add_signal(l, SIGTERM, on_signal, &c);
-    struct pw_context *ctx = pw_context_new(l, NULL, 0);
-    struct pw_core *core = pw_context_connect(ctx, NULL, 0);
+    struct pw_context* ctx = pw_context_new(l, NULL, 0);
+    struct pw_core* core = pw_context_connect(ctx, NULL, 0);
     if (!core) {
         perror("virtualcam: connect");
         return 1;
@@ -427,15 +467,14 @@ int main(int argc, char **argv)
     static const struct pw_registry_events reg_ev = {PW_VERSION_REGISTRY_EVENTS,
                                                      .global = on_global};
     static const struct pw_stream_events ev = {
-        PW_VERSION_STREAM_EVENTS,       .state_changed = on_state,
-        .param_changed = on_param_changed, .process = on_process,
-        .add_buffer = on_add_buffer,    .remove_buffer = on_remove_buffer};
+        PW_VERSION_STREAM_EVENTS, .state_changed = on_state,   .param_changed = on_param_changed,
+        .process = on_process,    .add_buffer = on_add_buffer, .remove_buffer = on_remove_buffer};
     struct spa_hook reg_l, stream_l;
-    struct pw_registry *registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
+    struct pw_registry* registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
     pw_registry_add_listener(registry, &reg_l, &reg_ev, &c);
 
-    struct pw_properties *props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video",
-                                                    PW_KEY_MEDIA_ROLE, "Camera", NULL);
+    struct pw_properties* props =
+        pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_ROLE, "Camera", NULL);
     if (c.target) {
         pw_properties_set(props, PW_KEY_MEDIA_CATEGORY, "Capture");
         pw_properties_set(props, PW_KEY_TARGET_OBJECT, c.target);
@@ -456,7 +495,7 @@ int main(int argc, char **argv)
 
     uint8_t buf[1024];
     struct spa_pod_builder b = SPA_POD_BUILDER_INIT(buf, sizeof buf);
-    const struct spa_pod *params[2] = {c.target ? any_format(&b, 0) : enum_format(&c, &b)};
+    const struct spa_pod* params[2] = {c.target ? any_format(&b, 0) : enum_format(&c, &b)};
     if (c.target)
         params[1] = any_format(&b, 1);
     enum pw_stream_flags flags =
@@ -475,7 +514,7 @@ int main(int argc, char **argv)
     if (c.target)
         printf("frames %llu\n", (unsigned long long)c.frames);
     pw_stream_destroy(c.stream);
-    pw_proxy_destroy((struct pw_proxy *)registry);
+    pw_proxy_destroy((struct pw_proxy*)registry);
     pw_core_disconnect(core);
     pw_context_destroy(ctx);
     pw_main_loop_destroy(c.loop);
