@@ -69,6 +69,13 @@ void destroy(HWND window)
     delete QWidget::find(reinterpret_cast<WId>(window));
 }
 
+// Waits until every descriptor of the fake camera is closed.
+void released()
+{
+    while (fakecam_open_count() > 0)
+        spin(10);
+}
+
 void connectTimes(QWidget& host, int repeats)
 {
     std::vector<double> first, refusals;
@@ -82,6 +89,7 @@ void connectTimes(QWidget& host, int repeats)
                 break;
         first.push_back(msSince(start));
         destroy(window);
+        released(); // the fake is not reset under a stream still closing
 
         fakecam_reset();
         window = newWindow(host);
@@ -95,13 +103,6 @@ void connectTimes(QWidget& host, int repeats)
                 median(first));
     std::printf("connect, no camera, ten refusals:                      median %.3f ms\n",
                 median(refusals));
-}
-
-// Waits until every descriptor of the fake camera is closed.
-void released()
-{
-    while (fakecam_open_count() > 0)
-        spin(10);
 }
 
 // Preview CPU use of driver 0, as configured.
