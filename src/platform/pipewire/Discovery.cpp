@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 namespace platform::pipewire {
 
@@ -257,20 +258,16 @@ std::vector<Camera> Search::run()
     for (const auto& [id, node] : nodes_)
         if (node.readable && !node.serial.empty())
             found.push_back(&node);
-    const auto serialOf = [](const Node* n) {
+    // The desktop's default first, then by priority from high to low, then
+    // by serial.
+    const auto order = [&](const Node* n) {
         std::uint64_t serial = 0;
         std::from_chars(n->serial.data(), n->serial.data() + n->serial.size(), serial);
-        return serial;
+        return std::tuple(defaultName_.empty() || n->name != defaultName_,
+                          -std::int64_t{n->priority}, serial);
     };
-    std::sort(found.begin(), found.end(), [&](const Node* a, const Node* b) {
-        const bool aDefault = !defaultName_.empty() && a->name == defaultName_;
-        const bool bDefault = !defaultName_.empty() && b->name == defaultName_;
-        if (aDefault != bDefault)
-            return aDefault;
-        if (a->priority != b->priority)
-            return a->priority > b->priority;
-        return serialOf(a) < serialOf(b);
-    });
+    std::sort(found.begin(), found.end(),
+              [&](const Node* a, const Node* b) { return order(a) < order(b); });
     std::vector<Camera> cameras;
     for (const Node* node : found) {
         int device = deviceNumber(node->v4l2Path);

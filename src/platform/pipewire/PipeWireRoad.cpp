@@ -318,10 +318,7 @@ void Capture::read(pw_buffer* buffer)
             layout.width = static_cast<int>(stride / format.bytesPerPixel);
         layout.bytesPerLine = stride;
     }
-    if (!decoder_ || decoder_->layout().format != layout.format ||
-        decoder_->layout().width != layout.width || decoder_->layout().height != layout.height ||
-        decoder_->layout().bytesPerLine != layout.bytesPerLine ||
-        decoder_->layout().yuv != layout.yuv)
+    if (!decoder_ || decoder_->layout() != layout)
         decoder_ = std::make_unique<FrameDecoder>(layout);
 
     std::shared_ptr<Frame> frame = sink_->spareFrame();
@@ -438,16 +435,14 @@ public:
     {
         // A daemon that has just let one camera's bound run out without a
         // word costs no second wait in the same search.
-        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-        if (now < silentUntil_.load()) {
+        if (std::chrono::steady_clock::now() < silentUntil_.load()) {
             error = "the PipeWire daemon does not answer";
             return nullptr;
         }
         auto capture = std::make_unique<Capture>(sink);
         if (!capture->start(id, error)) {
             if (!capture->daemonAnswered())
-                silentUntil_ = std::chrono::steady_clock::now().time_since_epoch().count() +
-                               std::chrono::steady_clock::duration(kSilence).count();
+                silentUntil_ = std::chrono::steady_clock::now() + kSilence;
             Feed::release(std::move(capture));
             return nullptr;
         }
@@ -456,8 +451,8 @@ public:
 
 private:
     static constexpr std::chrono::seconds kSilence{2};
-    // When the daemon last failed to answer, plus kSilence, in steady-clock ticks.
-    mutable std::atomic<std::chrono::steady_clock::rep> silentUntil_{0};
+    // When the daemon last failed to answer, plus kSilence.
+    mutable std::atomic<std::chrono::steady_clock::time_point> silentUntil_{};
 };
 
 } // namespace

@@ -98,34 +98,31 @@ std::vector<const spa_pod*> offeredFormats(spa_pod_builder& b)
     for (const Known& k : kFormats)
         if (decoded(k.format) && k.format != FrameFormat::GREY)
             raw.push_back(k.spa);
-    const auto rawPod = [&](const std::vector<std::uint32_t>& formats) {
+    // One format object; raw ones name their formats.
+    const auto pod = [&](std::uint32_t subtype, const std::vector<std::uint32_t>& formats) {
         spa_pod_frame f;
         spa_pod_builder_push_object(&b, &f, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
         spa_pod_builder_add(&b, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-                            SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), 0);
-        // A choice's first value is its default, so the first format is named twice.
-        spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_format, 0);
-        spa_pod_frame choice;
-        spa_pod_builder_push_choice(&b, &choice, SPA_CHOICE_Enum, 0);
-        spa_pod_builder_id(&b, formats.front());
-        for (std::uint32_t format : formats)
-            spa_pod_builder_id(&b, format);
-        spa_pod_builder_pop(&b, &choice);
+                            SPA_FORMAT_mediaSubtype, SPA_POD_Id(subtype), 0);
+        if (!formats.empty()) {
+            // A choice's first value is its default, so the first format is named twice.
+            spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_format, 0);
+            spa_pod_frame choice;
+            spa_pod_builder_push_choice(&b, &choice, SPA_CHOICE_Enum, 0);
+            spa_pod_builder_id(&b, formats.front());
+            for (std::uint32_t format : formats)
+                spa_pod_builder_id(&b, format);
+            spa_pod_builder_pop(&b, &choice);
+        }
         addSizeAndRate(b);
         return static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &f));
     };
     if (!raw.empty())
-        pods.push_back(rawPod(raw));
-    if (decoded(FrameFormat::MJPEG)) {
-        spa_pod_frame f;
-        spa_pod_builder_push_object(&b, &f, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
-        spa_pod_builder_add(&b, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-                            SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_mjpg), 0);
-        addSizeAndRate(b);
-        pods.push_back(static_cast<const spa_pod*>(spa_pod_builder_pop(&b, &f)));
-    }
+        pods.push_back(pod(SPA_MEDIA_SUBTYPE_raw, raw));
+    if (decoded(FrameFormat::MJPEG))
+        pods.push_back(pod(SPA_MEDIA_SUBTYPE_mjpg, {}));
     if (decoded(FrameFormat::GREY))
-        pods.push_back(rawPod({SPA_VIDEO_FORMAT_GRAY8}));
+        pods.push_back(pod(SPA_MEDIA_SUBTYPE_raw, {SPA_VIDEO_FORMAT_GRAY8}));
     return pods;
 }
 
@@ -182,8 +179,7 @@ std::optional<Negotiated> negotiated(const spa_pod* format)
         return std::nullopt;
     }
     // The same bounds as for V4L2's sizes.
-    if (n.layout.width > FrameDecoder::kMaxSide || n.layout.height > FrameDecoder::kMaxSide ||
-        !FrameDecoder::supports(n.layout))
+    if (!FrameDecoder::supports(n.layout))
         return std::nullopt;
     return n;
 }

@@ -45,6 +45,8 @@ struct FrameLayout {
     // What the driver declares the YUV formats' numbers (and GREY's range) to
     // mean; ignored for the others.
     YuvEncoding yuv = YuvEncoding::Bt601Limited;
+
+    bool operator==(const FrameLayout&) const = default;
 };
 
 // A frame's bytes as a camera delivers them: one plane, or for the planar
