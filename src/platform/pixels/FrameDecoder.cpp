@@ -97,13 +97,6 @@ bool stridesOf(const Planes& need, const FramePlanes& planes,
     return true;
 }
 
-// The bytes plane p takes, or false when that does not fit in a size_t.
-bool planeBytes(const Planes& need, const std::size_t (&stride)[FramePlanes::kMost], int p,
-                std::size_t& bytes)
-{
-    return mulFits(stride[p], need.rows[p], bytes);
-}
-
 // Whether the format and size can be decoded, whatever the strides.
 bool shapeSupported(const FrameLayout& layout)
 {
@@ -286,7 +279,8 @@ bool FrameDecoder::supports(const FrameLayout& layout)
     std::size_t total = 0;
     for (int p = 0; p < need.count; ++p) {
         std::size_t bytes = 0;
-        if (!planeBytes(need, stride, p, bytes) || __builtin_add_overflow(total, bytes, &total))
+        if (!mulFits(stride[p], need.rows[p], bytes) ||
+            __builtin_add_overflow(total, bytes, &total))
             return false;
     }
     return true;
@@ -348,7 +342,7 @@ bool FrameDecoder::decode(const FramePlanes& planes, Frame& out)
     std::size_t used = 0; // of the one buffer, by the planes before
     for (int p = 0; p < need.count; ++p) {
         std::size_t bytes = 0;
-        if (!planeBytes(need, stride, p, bytes))
+        if (!mulFits(stride[p], need.rows[p], bytes))
             return false;
         const FramePlanes::Plane& given = planes.plane[apart ? p : 0];
         const std::size_t offset = apart ? 0 : used;
