@@ -232,15 +232,13 @@ std::optional<QImage> ReadBitmap(const QByteArray& bmp)
     const qint64 entryBytes = layout->infoSize == 12 ? 3 : 4;
     if (layout->dataAt < layout->paletteAt + layout->colours * entryBytes)
         return QImage();
-    const bool ours =
-        layout->compression == kRle8 || layout->compression == kRle4 || oddBitFields(bmp, *layout);
-    if (ours && (layout->width <= 0 || layout->height <= 0))
+    const bool rle = layout->compression == kRle8 || layout->compression == kRle4;
+    const auto fields = rle ? std::nullopt : oddBitFields(bmp, *layout);
+    if (!rle && !fields)
+        return std::nullopt;
+    if (layout->width <= 0 || layout->height <= 0)
         return QImage();
-    if (layout->compression == kRle8 || layout->compression == kRle4)
-        return readRle(bmp, *layout);
-    if (const auto fields = oddBitFields(bmp, *layout))
-        return readBitFields(bmp, *layout, *fields);
-    return std::nullopt;
+    return rle ? readRle(bmp, *layout) : readBitFields(bmp, *layout, *fields);
 }
 
 std::optional<QByteArray> IconImage(const QByteArray& ico)

@@ -25,8 +25,8 @@ std::optional<QImage> ReadBitmap(const QByteArray& bmp);
 
 // An icon's or cursor's first image as a file of its own: its PNG as it is,
 // or its bitmap behind a BMP file header, so that it is read as either
-// format is. Empty when the bytes are no icon that we take apart; an empty
-// file when the icon is damaged.
+// format is. Empty when the bytes are no icon that we take apart, damaged
+// ones included: Qt's icon reader then has its say.
 std::optional<QByteArray> IconImage(const QByteArray& ico);
 
 } // namespace capture
