@@ -7,6 +7,7 @@
 
 #include "FrameSink.h"
 
+#include <compare>
 #include <memory>
 #include <string>
 
@@ -38,7 +39,7 @@ struct Driver {
     const CameraRoad* road = nullptr;
     std::string id; // the road's own name for the camera
 
-    bool operator==(const Driver&) const = default;
+    auto operator<=>(const Driver&) const = default;
 };
 
 } // namespace platform

@@ -9,10 +9,9 @@ namespace {
 
 // The running streams by driver (see the header). Weak, so that a stream's
 // life is its windows' alone.
-std::map<std::pair<const CameraRoad*, std::string>, std::weak_ptr<CaptureStream>>& registry()
+std::map<Driver, std::weak_ptr<CaptureStream>>& registry()
 {
-    static std::map<std::pair<const CameraRoad*, std::string>, std::weak_ptr<CaptureStream>>
-        streams;
+    static std::map<Driver, std::weak_ptr<CaptureStream>> streams;
     return streams;
 }
 
@@ -24,7 +23,7 @@ std::shared_ptr<CaptureStream> CaptureStream::acquire(const Driver& driver, std:
         return nullptr;
     auto& streams = registry();
     std::erase_if(streams, [](const auto& stream) { return stream.second.expired(); });
-    std::weak_ptr<CaptureStream>& entry = streams[{driver.road, driver.id}];
+    std::weak_ptr<CaptureStream>& entry = streams[driver];
     if (auto running = entry.lock(); running && !running->failed())
         return running;
     auto sink = std::make_shared<FrameSink>();
