@@ -47,9 +47,9 @@ struct cam {
     uint32_t w, h, w2, h2, fps, matrix, range, node_id;
     long stride; /* -1: packed; 0: packed, but the chunk says 0 */
     long stall_after, garbage_after, switch_after, exit_after;
-    int flood, dmabuf, no_formats, verbose, switched, ready, paused;
+    int flood, dmabuf, no_formats, switched, ready, paused;
     uint64_t serial, frames;
-    struct blob frame, frame2;
+    struct blob frame;
 };
 
 /* Planes of a w x h frame: bytes of a packed row, rows, and the row stride in
@@ -78,7 +78,7 @@ static size_t frame_bytes(const struct cam* c, uint32_t w, uint32_t h, int packe
 static size_t buffer_size(const struct cam* c)
 {
     size_t n = frame_bytes(c, c->w, c->h, 0);
-    return c->fmt->id ? n : SPA_MAX(n, SPA_MAX(c->frame.n, c->frame2.n));
+    return c->fmt->id ? n : SPA_MAX(n, c->frame.n);
 }
 
 static const struct spa_pod* enum_format(const struct cam* c, struct spa_pod_builder* b)
@@ -241,28 +241,11 @@ static void spoil(const struct cam* c, struct spa_data* d)
     }
 }
 
-static void dump(const struct spa_data* d)
-{
-    const struct spa_chunk* k = d->chunk;
-    const unsigned char* p = d->data;
-    unsigned char* m = MAP_FAILED;
-    fprintf(stderr, "virtualcam: frame type=%u data=%s maxsize=%u offset=%u size=%u stride=%d\n",
-            d->type, p ? "mapped" : "NULL", d->maxsize, k->offset, k->size, k->stride);
-    if (!p && d->type == SPA_DATA_DmaBuf) /* the stream maps no DmaBuf */
-        m = mmap(NULL, d->maxsize, PROT_READ, MAP_SHARED, (int)d->fd, 0), p = m;
-    for (uint32_t i = 0; p && p != MAP_FAILED && i < d->maxsize && i < 256; i++) /* small frames */
-        fprintf(stderr, "%02x%s", p[i], i + 1 == d->maxsize || i % 32 == 31 ? "\n" : " ");
-    if (m != MAP_FAILED)
-        munmap(m, d->maxsize);
-}
-
 static void on_process(void* data)
 {
     struct cam* c = data;
     struct pw_buffer* pb;
     while (c->target && (pb = pw_stream_dequeue_buffer(c->stream))) {
-        if (c->verbose)
-            dump(&pb->buffer->datas[0]);
         c->frames++;
         pw_stream_queue_buffer(c->stream, pb);
     }
@@ -272,9 +255,10 @@ static void on_process(void* data)
         (c->exit_after >= 0 && c->frames >= (uint64_t)c->exit_after) || c->switched == 1 ||
         !(pb = pw_stream_dequeue_buffer(c->stream)))
         return;
+    static const struct blob none;
     struct spa_data* d = &pb->buffer->datas[0];
     if (d->data)
-        fill(c, d, c->switched ? &c->frame2 : &c->frame);
+        fill(c, d, c->switched && c->fmt->id ? &none : &c->frame); /* a raw frame fits one size */
     if (d->data && c->garbage_after >= 0 && c->frames >= (uint64_t)c->garbage_after)
         spoil(c, d);
     c->frames++;
@@ -363,9 +347,9 @@ static void usage(void)
     fprintf(stderr,
             "usage: virtualcam [--name N] [--format F] [--size WxH] [--fps N] [--stride B]\n"
             "  [--matrix bt601|bt709] [--range limited|full] [--priority N] [--v4l2-path P]\n"
-            "  [--no-formats] [--frame FILE] [--frame2 FILE] [--stall-after K] [--flood]\n"
+            "  [--no-formats] [--frame FILE] [--stall-after K] [--flood]\n"
             "  [--garbage-after K] [--switch-size-after K WxH] [--exit-after K] [--dmabuf]\n"
-            "  | virtualcam --consume TARGET [-v]\n");
+            "  | virtualcam --consume TARGET\n");
     exit(2);
 }
 
@@ -374,12 +358,8 @@ static int parse(struct cam* c, int argc, char** argv, const char** prio, const 
     for (int i = 1; i < argc; i++) {
         const char *o = argv[i], *v = argv[i + 1]; /* argv[argc] is NULL */
         size_t k = 0;
-        if (!strcmp(o, "--flood") || !strcmp(o, "--dmabuf") || !strcmp(o, "--no-formats") ||
-            !strcmp(o, "-v")) {
-            *(o[2] == 'f'   ? &c->flood
-              : o[2] == 'd' ? &c->dmabuf
-              : o[2] == 'n' ? &c->no_formats
-                            : &c->verbose) = 1;
+        if (!strcmp(o, "--flood") || !strcmp(o, "--dmabuf") || !strcmp(o, "--no-formats")) {
+            *(o[2] == 'f' ? &c->flood : o[2] == 'd' ? &c->dmabuf : &c->no_formats) = 1;
             continue;
         }
         if (!v)
@@ -402,8 +382,6 @@ static int parse(struct cam* c, int argc, char** argv, const char** prio, const 
             *v4l2 = v;
         else if (!strcmp(o, "--frame"))
             c->frame = slurp(v);
-        else if (!strcmp(o, "--frame2"))
-            c->frame2 = slurp(v);
         else if (!strcmp(o, "--stall-after"))
             c->stall_after = atol(v);
         else if (!strcmp(o, "--garbage-after"))
@@ -429,11 +407,8 @@ static int parse(struct cam* c, int argc, char** argv, const char** prio, const 
         } else
             usage();
     }
-    if (!c->fmt->id && !c->frame2.p)
-        c->frame2 = c->frame;
     return c->fps && (c->fmt->id || c->target || c->frame.p) &&
-           (!c->fmt->id || !c->frame.p || c->frame.n == frame_bytes(c, c->w, c->h, 1)) &&
-           (!c->fmt->id || !c->frame2.p || c->frame2.n == frame_bytes(c, c->w2, c->h2, 1));
+           (!c->fmt->id || !c->frame.p || c->frame.n == frame_bytes(c, c->w, c->h, 1));
 }
 
 int main(int argc, char** argv)
@@ -519,8 +494,6 @@ int main(int argc, char** argv)
     pw_context_destroy(ctx);
     pw_main_loop_destroy(c.loop);
     pw_deinit();
-    if (c.frame2.p != c.frame.p)
-        free(c.frame2.p);
     free(c.frame.p);
     return 0;
 }
