@@ -1,3 +1,4 @@
+#include "CameraFrames.h"
 #include "YuvReference.h"
 #include "fakecam.h"
 #include "vfw.h"
@@ -17,7 +18,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <random>
 #include <vector>
 
 Q_DECLARE_METATYPE(fakecam_format)
@@ -45,16 +45,6 @@ fakecam_node node(fakecam_format format, int width = 640, int height = 480, int 
     return n;
 }
 
-// Seeded noise, for still frames in which a change to any byte would show.
-Bytes noise(std::size_t size, unsigned seed)
-{
-    Bytes bytes(size);
-    std::mt19937 random(seed);
-    for (auto& b : bytes)
-        b = std::uint8_t(random());
-    return bytes;
-}
-
 fakecam_node refusing(fakecam_kind kind)
 {
     fakecam_node n = node(FAKECAM_YUYV);
@@ -65,26 +55,6 @@ fakecam_node refusing(fakecam_kind kind)
 HWND handleOf(QWidget* w)
 {
     return reinterpret_cast<HWND>(w->winId());
-}
-
-QWidget* widgetOf(HWND h)
-{
-    return QWidget::find(reinterpret_cast<WId>(h));
-}
-
-// What the window shows, as blue-green-red.
-QImage shown(HWND h)
-{
-    return widgetOf(h)->grab().toImage().convertToFormat(QImage::Format_BGR888);
-}
-
-bool allBlack(const QImage& image)
-{
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (image.pixel(x, y) != qRgb(0, 0, 0))
-                return false;
-    return true;
 }
 
 // The test pattern's top part (colour bars) does not change from frame to

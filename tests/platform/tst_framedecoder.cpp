@@ -1,10 +1,9 @@
+#include "CameraFrames.h"
 #include "FrameDecoder.h"
 #include "YuvReference.h"
 #include "YuyvToBgr.h"
 
 #include <QTest>
-
-#include <turbojpeg.h>
 
 #include <algorithm>
 #include <cmath>
@@ -49,21 +48,6 @@ Bytes blocks(int width, int height)
             p[1] = static_cast<std::uint8_t>(c.g);
             p[2] = static_cast<std::uint8_t>(c.r);
         }
-    return out;
-}
-
-Bytes encodeJpeg(const Bytes& bgr, int width, int height)
-{
-    tjhandle tj = tjInitCompress();
-    unsigned char* buf = nullptr;
-    unsigned long size = 0;
-    const int rc =
-        tjCompress2(tj, bgr.data(), width, 0, height, TJPF_BGR, &buf, &size, TJSAMP_422, 95, 0);
-    Bytes out;
-    if (rc == 0)
-        out.assign(buf, buf + size);
-    tjFree(buf);
-    tjDestroy(tj);
     return out;
 }
 

@@ -2,6 +2,7 @@
 // with-pipewire) and our virtual camera as the producer. The fake V4L2
 // camera is linked in too, so that the V4L2 half of the driver list is ours.
 
+#include "CameraFrames.h"
 #include "FrameDecoder.h"
 #include "fakecam.h"
 #include "vfw.h"
@@ -14,13 +15,10 @@
 #include <QTest>
 #include <QWidget>
 
-#include <turbojpeg.h>
-
 #include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <vector>
 
 Q_DECLARE_METATYPE(platform::FrameFormat)
@@ -31,30 +29,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using platform::FrameFormat;
 using platform::YuvEncoding;
-
-Bytes noise(std::size_t size, unsigned seed)
-{
-    Bytes bytes(size);
-    std::mt19937 random(seed);
-    for (auto& b : bytes)
-        b = std::uint8_t(random());
-    return bytes;
-}
-
-QWidget* widgetOf(HWND h)
-{
-    return QWidget::find(reinterpret_cast<WId>(h));
-}
-
-bool allBlack(HWND h)
-{
-    const QImage image = widgetOf(h)->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (image.pixel(x, y) != qRgb(0, 0, 0))
-                return false;
-    return true;
-}
 
 pid_t daemonPid()
 {
@@ -121,15 +95,7 @@ struct StillCamera {
 
 Bytes jpeg(int width, int height, unsigned seed)
 {
-    const Bytes pixels = noise(std::size_t(width) * height * 3, seed);
-    tjhandle handle = tjInitCompress();
-    unsigned char* out = nullptr;
-    unsigned long size = 0;
-    tjCompress2(handle, pixels.data(), width, 0, height, TJPF_BGR, &out, &size, TJSAMP_422, 90, 0);
-    Bytes bytes(out, out + size);
-    tjFree(out);
-    tjDestroy(handle);
-    return bytes;
+    return encodeJpeg(noise(std::size_t(width) * height * 3, seed), width, height);
 }
 
 // The copied frame's rows, which must be exactly what the frame decoder
@@ -192,7 +158,7 @@ void TestPipeWire::startPreview(HWND window, WPARAM driver)
     QVERIFY(SendMessageA(window, WM_CAP_DRIVER_CONNECT, driver, 0));
     QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0));
     QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEWRATE, 33, 0));
-    QTRY_VERIFY(!allBlack(window));
+    QTRY_VERIFY(!allBlack(shown(window)));
 }
 
 void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem_data()
@@ -350,13 +316,13 @@ void TestPipeWire::faultsKeepTheLastFrame()
 
     HWND window = createWindow();
     startPreview(window);
-    const QImage before = widgetOf(window)->grab().toImage();
+    const QImage before = shown(window);
     QTest::qWait(500);
     if (streamEnds)
         QTRY_COMPARE(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0), 0);
     else
         QCOMPARE(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0), 1);
-    QCOMPARE(widgetOf(window)->grab().toImage(), before);
+    QCOMPARE(shown(window), before);
     if (!streamEnds) {
         const QImage image = copied(window);
         QCOMPARE(image.size(), QSize(40, 30));
@@ -432,10 +398,10 @@ void TestPipeWire::daemonKilledMidStream()
     QVERIFY(!camera.serial().isEmpty());
     HWND window = createWindow();
     startPreview(window);
-    const QImage before = widgetOf(window)->grab().toImage();
+    const QImage before = shown(window);
     ::kill(daemonPid(), SIGKILL);
     QTRY_COMPARE(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0), 0);
-    QCOMPARE(widgetOf(window)->grab().toImage(), before);
+    QCOMPARE(shown(window), before);
     // A later search finds no daemon, and V4L2 alone.
     HWND again = createWindow();
     fakecam_clear_log();
