@@ -295,13 +295,7 @@ void TestCaptureWindow::showsTheFrameUnscaled_data()
     // Round trip through 4:2:2 and back: flat colours come back within a step or two.
     QTest::newRow("YUYV") << FAKECAM_YUYV << 0 << 3;
     QTest::newRow("YUYV padded rows") << FAKECAM_YUYV << 640 * 2 + 64 << 3;
-    QTest::newRow("UYVY") << FAKECAM_UYVY << 0 << 3;
-    QTest::newRow("YVYU") << FAKECAM_YVYU << 0 << 3;
-    QTest::newRow("VYUY") << FAKECAM_VYUY << 0 << 3;
-    QTest::newRow("NV12 padded rows") << FAKECAM_NV12 << 640 + 64 << 3;
-    QTest::newRow("NV21") << FAKECAM_NV21 << 0 << 3;
-    QTest::newRow("YU12 padded rows") << FAKECAM_YU12 << 640 + 64 << 3;
-    QTest::newRow("YV12") << FAKECAM_YV12 << 0 << 3;
+    // The other YUV layouts: exactly, from noise, in yuyvIsReadAsItsDriverDeclares.
     // 32 bits: each byte order and its alpha form, the fourth byte junk.
     const std::pair<fakecam_format, const char*> rgb32[] = {
         {FAKECAM_XR24, "XR24"}, {FAKECAM_AR24, "AR24"}, {FAKECAM_XB24, "XB24"},

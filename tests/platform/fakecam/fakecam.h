@@ -81,7 +81,8 @@ struct fakecam_node {
     int fps;            /* 0: 30 */
     int bytes_per_line; /* 0: no padding; padding bytes are filled with junk */
     /* Every frame is these bytes (copied, in the node's format); NULL for the
-     * built-in test pattern. */
+     * built-in test pattern, which RGB, 4:2:2 and MJPEG nodes have (4:2:0
+     * and grey nodes need their frame). */
     const unsigned char* frame;
     size_t frame_size;
     enum fakecam_fault fault;
