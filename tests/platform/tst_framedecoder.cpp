@@ -453,6 +453,7 @@ void TestFrameDecoder::unusableLayoutsAreRefused_data()
     // Odd widths need a chroma sample more than half the rows hold.
     QTest::newRow("nv12 chroma rows short") << FrameFormat::NV12 << 5 << 4 << 5;
     QTest::newRow("i420 chroma rows short") << FrameFormat::I420 << 5 << 4 << 5;
+    QTest::newRow("i420 rows of one byte: no chroma row") << FrameFormat::I420 << 1 << 4 << 1;
 }
 
 void TestFrameDecoder::unusableLayoutsAreRefused()

@@ -90,7 +90,10 @@ bool stridesOf(const Planes& need, const FramePlanes& planes,
                                   : p == 0 || first == 0 ? first
                                   : need.count == 2      ? first
                                                          : first / 2;
-        stride[p] = given ? given : need.row[p];
+        // 0 is a row without padding where no stride came at all; half of a
+        // one-byte first stride is no chroma row, and is refused below.
+        const bool derived = !apart && p > 0 && first != 0;
+        stride[p] = given || derived ? given : need.row[p];
         if (stride[p] < need.row[p])
             return false;
     }
