@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -117,7 +118,8 @@ private:
 
     void fail();
     void readNewest();
-    void read(pw_buffer* buffer);
+    // Decodes the buffer and hands the frame over; false when it is damaged.
+    bool read(pw_buffer* buffer);
 
     const std::shared_ptr<FrameSink> sink_;
     pw_thread_loop* loop_ = nullptr;
@@ -260,27 +262,29 @@ void Capture::onTimer(void* data, std::uint64_t)
 
 void Capture::readNewest()
 {
-    // Only the newest buffer is worth reading; the others go straight back.
-    pw_buffer* newest = nullptr;
-    while (pw_buffer* next = pw_stream_dequeue_buffer(stream_)) {
-        if (newest)
-            pw_stream_queue_buffer(stream_, newest);
-        newest = next;
-    }
-    if (!newest)
+    // The newest buffer that decodes is shown; the older ones go straight
+    // back. A damaged newest one does not cost a good one that came before.
+    pw_buffer* waiting[16];
+    std::size_t count = 0;
+    while (count < std::size(waiting) && (waiting[count] = pw_stream_dequeue_buffer(stream_)))
+        ++count;
+    if (count == 0)
         return;
     lastDecode_ = std::chrono::steady_clock::now();
-    read(newest);
-    pw_stream_queue_buffer(stream_, newest);
+    for (std::size_t i = count; i-- > 0;)
+        if (read(waiting[i]))
+            break;
+    for (std::size_t i = 0; i < count; ++i)
+        pw_stream_queue_buffer(stream_, waiting[i]);
 }
 
 // Every field of the buffer is the producer's word: each block must hold its
 // chunk, and the rows what the format needs, or the frame is dropped and
 // the previous one stays.
-void Capture::read(pw_buffer* buffer)
+bool Capture::read(pw_buffer* buffer)
 {
     if (!format_)
-        return;
+        return false;
     const Negotiated& format = *format_;
     const spa_buffer* buf = buffer->buffer;
     const auto* maps = static_cast<const Mapping*>(buffer->user_data);
@@ -288,7 +292,7 @@ void Capture::read(pw_buffer* buffer)
     const int planes =
         buf->n_datas >= static_cast<std::uint32_t>(format.planes) ? format.planes : 1;
     if (buf->n_datas < 1 || !maps)
-        return;
+        return false;
     FramePlanes in;
     in.count = planes;
     int dmaBufs[FramePlanes::kMost];
@@ -300,7 +304,7 @@ void Capture::read(pw_buffer* buffer)
         const spa_chunk* chunk = d.chunk;
         if (!base || !chunk || (chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) || chunk->stride < 0 ||
             chunk->offset > d.maxsize || chunk->size > d.maxsize - chunk->offset)
-            return;
+            return false;
         in.plane[p] = {base + chunk->offset, chunk->size, static_cast<std::size_t>(chunk->stride)};
         if (!d.data && maps[p].dmaBuf >= 0)
             dmaBufs[syncs++] = maps[p].dmaBuf;
@@ -329,6 +333,7 @@ void Capture::read(pw_buffer* buffer)
         syncDmaBuf(dmaBufs[i], DMA_BUF_SYNC_END);
     if (decoded)
         sink_->deliver(std::move(frame));
+    return decoded;
 }
 
 bool Capture::start(const std::string& serial, std::string& error)
