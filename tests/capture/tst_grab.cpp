@@ -312,6 +312,31 @@ void TestGrab::corruptImagesAreReported_data()
     for (qsizetype i = 100; i < flipped.size(); i += 7)
         flipped[i] = char(flipped[i] ^ 0x55);
     QTest::newRow("PNG with damaged data") << QStringLiteral("image/png") << flipped;
+    // Checksums alone wrong: a chunk's CRC, the last image data's too, and
+    // the image data's Adler-32, read here from a chunk of its own.
+    const QByteArray header = pngHeader(1, 2), end = pngChunk("IEND", {});
+    const QByteArray rows("\0\x10\x20\x30\0\x40\x50\x60", 8);
+    const QByteArray data = qCompress(rows).mid(4);
+    const auto wrongCrc = [](QByteArray chunk) {
+        chunk.back() = char(chunk.back() ^ 1);
+        return chunk;
+    };
+    QByteArray wrongAdler = data;
+    wrongAdler.back() = char(wrongAdler.back() ^ 1);
+    QTest::newRow("PNG with a wrong image-data CRC")
+        << QStringLiteral("image/png") << header + wrongCrc(pngChunk("IDAT", data)) + end;
+    QTest::newRow("PNG with a wrong text-chunk CRC")
+        << QStringLiteral("image/png")
+        << header + wrongCrc(pngChunk("tEXt", QByteArray("a\0b", 3))) + pngChunk("IDAT", data) +
+               end;
+    QTest::newRow("PNG with a wrong Adler-32") << QStringLiteral("image/png")
+                                               << header + pngChunk("IDAT", wrongAdler.chopped(4)) +
+                                                      pngChunk("IDAT", wrongAdler.right(4)) + end;
+    QTest::newRow("PNG whose image data has no end")
+        << QStringLiteral("image/png") << header + pngChunk("IDAT", data.chopped(4)) + end;
+    QTest::newRow("PNG with more image data than rows")
+        << QStringLiteral("image/png")
+        << header + pngChunk("IDAT", qCompress(rows + rows).mid(4)) + end;
     // A JPEG cut short is filled in with grey by the decoder: a few bytes
     // that claim 8000 x 8000 would cost a whole picture.
     QByteArray jpeg = encoded(big, "JPEG");
@@ -413,6 +438,19 @@ void TestGrab::layoutsReadAsStoredOrRefused_data()
         << png(pngHeader(4, 1, "\x04\x00"), pngChunk("tRNS", QByteArray("\0\x0f", 2)),
                QByteArray("\0\x0f\x5a", 3))
         << QSize(4, 1) << QList<QRgb>{0x000000, 0xffffff, 0x555555, 0xaaaaaa};
+    const QByteArray rgb = qCompress(QByteArray("\0\x10\x20\x30\0\x40\x50\x60", 8)).mid(4);
+    QTest::newRow("PNG whose Adler-32 is in a chunk of its own")
+        << pngType
+        << pngHeader(1, 2) + pngChunk("IDAT", rgb.chopped(4)) + pngChunk("IDAT", rgb.right(4)) +
+               pngChunk("IEND", {})
+        << QSize(1, 2) << QList<QRgb>{0x102030, 0x405060};
+    // A file larger than libspng's chunk cache (16 MB), here from a private
+    // chunk, was refused whole.
+    QTest::newRow("PNG of 17 MB") << pngType
+                                  << pngHeader(1, 2) +
+                                         pngChunk("prVt", QByteArray(17 << 20, '\0')) +
+                                         pngChunk("IDAT", rgb) + pngChunk("IEND", {})
+                                  << QSize(1, 2) << QList<QRgb>{0x102030, 0x405060};
     // Adam7 puts (0, 0) in pass 1, (1, 0) in pass 6 and the second row in 7.
     QTest::newRow("PNG interlaced, 2-bit palette with alpha")
         << pngType
