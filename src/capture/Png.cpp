@@ -15,8 +15,9 @@ namespace capture {
 namespace {
 
 // Ancillary chunks that libspng keeps (text, colour profiles, EXIF) may take
-// this much memory together, decompressed: libpng's own default limit per
-// chunk is 8 MB, and a clipboard picture needs none of them.
+// this much memory together, decompressed, or as much as a larger file:
+// libpng's own default limit per chunk is 8 MB, and a clipboard picture
+// needs none of them.
 constexpr std::size_t kChunkCache = std::size_t{16} << 20;
 
 // Deflate packs at most 1032 bytes into one: a file shorter than its rows
