@@ -89,6 +89,49 @@ YuvEncoding encodingOf(const spa_video_info_raw& raw, FrameFormat format)
     return full ? YuvEncoding::Bt601Full : YuvEncoding::Bt601Limited;
 }
 
+// Plane p's row without padding, in bytes, and its rows.
+std::size_t packedRow(const Negotiated& format, int p)
+{
+    const std::size_t w = static_cast<std::size_t>(format.layout.width), cw = (w + 1) / 2;
+    if (p > 0)
+        return format.planes == 2 ? 2 * cw : cw;
+    // A 4:2:2 row holds whole pairs: an odd last pixel comes with its pair.
+    return format.bytesPerPixel == 2 ? 4 * cw : w * format.bytesPerPixel;
+}
+
+std::size_t rowsOf(const Negotiated& format, int p)
+{
+    const std::size_t h = static_cast<std::size_t>(format.layout.height);
+    return p > 0 ? (h + 1) / 2 : h;
+}
+
+std::size_t roundUp4(std::size_t n)
+{
+    return (n + 3) & ~std::size_t{3};
+}
+
+// 4:2:0 in one block as GStreamer lays it out (gst_video_info_set_format):
+// the planes one after another, each plane's rows rounded up to 4 bytes,
+// and the chroma after an even number of luma rows. False, and `planes`
+// left alone, when the block is too short for it.
+bool splitAsGStreamer(const Negotiated& format, FramePlanes& planes)
+{
+    const std::size_t w = static_cast<std::size_t>(format.layout.width);
+    const std::size_t lumaStride = roundUp4(w);
+    const std::size_t chromaStride = format.planes == 2 ? lumaStride : roundUp4((w + 1) / 2);
+    const std::size_t chromaRows = rowsOf(format, 1);
+    const std::size_t luma = lumaStride * 2 * chromaRows;
+    const std::size_t chroma = chromaStride * chromaRows;
+    const FramePlanes::Plane block = planes.plane[0];
+    if (block.size < luma + chroma * std::size_t(format.planes - 1))
+        return false;
+    planes.plane[0] = {block.data, luma, lumaStride};
+    for (int p = 1; p < format.planes; ++p)
+        planes.plane[p] = {block.data + luma + chroma * std::size_t(p - 1), chroma, chromaStride};
+    planes.count = format.planes;
+    return true;
+}
+
 } // namespace
 
 std::vector<const spa_pod*> offeredFormats(spa_pod_builder& b)
@@ -182,6 +225,36 @@ std::optional<Negotiated> negotiated(const spa_pod* format)
     if (!FrameDecoder::supports(n.layout))
         return std::nullopt;
     return n;
+}
+
+FrameLayout bufferLayout(const Negotiated& format, FramePlanes& planes)
+{
+    FrameLayout layout = format.layout;
+    if (!format.bytesPerPixel || planes.count < 1)
+        return layout; // MJPEG: one picture, no rows
+    // No stride for 4:2:0 in one block: GStreamer's layout, as small
+    // producers publish it; when the block is too short for that, the
+    // planes back to back without padding.
+    if (format.planes > 1 && planes.count == 1 && planes.plane[0].stride == 0) {
+        splitAsGStreamer(format, planes);
+        return layout;
+    }
+    // No stride otherwise: rows as wide as the block's size over its rows
+    // says, as PipeWire's own examples take them, when that holds a row.
+    for (int p = 0; p < planes.count; ++p) {
+        FramePlanes::Plane& plane = planes.plane[p];
+        const std::size_t wide = plane.size / rowsOf(format, p);
+        if (plane.stride == 0 && wide >= packedRow(format, p))
+            plane.stride = wide;
+    }
+    // Narrower rows than announced (libcamera does this): show the columns
+    // the stride holds, never more; 4:2:2 in whole pairs.
+    const std::size_t stride = planes.plane[0].stride;
+    if (stride != 0 && stride < packedRow(format, 0))
+        layout.width = static_cast<int>(format.bytesPerPixel == 2 ? stride / 4 * 2
+                                                                  : stride / format.bytesPerPixel);
+    layout.bytesPerLine = stride;
+    return layout;
 }
 
 } // namespace platform::pipewire
