@@ -216,6 +216,11 @@ void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem_data()
         FrameFormat::NV12, 640, 479, 1);
     row("I420, GStreamer's layout", {"--gst-layout", "--format", "I420"}, FrameFormat::I420, 641,
         479, 1);
+    // Undeclared HD is Rec. 709, as GStreamer writes it; a declared matrix wins.
+    row("I420 HD, undeclared: Rec. 709", {"--gst-layout", "--format", "I420"}, FrameFormat::I420,
+        1280, 720, 1, 0, YuvEncoding::Rec709Limited);
+    row("YUY2 HD, declared BT.601", {"--format", "YUY2", "--matrix", "bt601"}, FrameFormat::YUYV,
+        1280, 720, 2);
 }
 
 void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem()

@@ -76,15 +76,24 @@ void addSizeAndRate(spa_pod_builder& b)
         SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest), 0);
 }
 
-// YUV's reading as PipeWire declares it, the way V4L2's fields are read:
-// BT.601 unless Rec. 709 is named, limited range unless full is, except
-// for GREY, which cameras that declare nothing send in full range.
+// Frames taller than this that name no colour matrix are HD video, which
+// GStreamer writes in Rec. 709 without saying so, and FFmpeg and the
+// browsers read so.
+constexpr std::uint32_t kTallestSd = 576;
+
+// YUV's reading as PipeWire declares it: a named matrix as named (BT.601
+// unless it is Rec. 709), none Rec. 709 for HD and BT.601 otherwise;
+// limited range unless full is named, except for GREY, which cameras that
+// declare nothing send in full range.
 YuvEncoding encodingOf(const spa_video_info_raw& raw, FrameFormat format)
 {
     const bool full =
         raw.color_range == SPA_VIDEO_COLOR_RANGE_0_255 ||
         (format == FrameFormat::GREY && raw.color_range == SPA_VIDEO_COLOR_RANGE_UNKNOWN);
-    if (raw.color_matrix == SPA_VIDEO_COLOR_MATRIX_BT709)
+    const bool rec709 =
+        raw.color_matrix == SPA_VIDEO_COLOR_MATRIX_BT709 ||
+        (raw.color_matrix == SPA_VIDEO_COLOR_MATRIX_UNKNOWN && raw.size.height > kTallestSd);
+    if (rec709)
         return full ? YuvEncoding::Rec709Full : YuvEncoding::Rec709Limited;
     return full ? YuvEncoding::Bt601Full : YuvEncoding::Bt601Limited;
 }
