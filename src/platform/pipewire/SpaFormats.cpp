@@ -98,7 +98,7 @@ YuvEncoding encodingOf(const spa_video_info_raw& raw, FrameFormat format)
     return full ? YuvEncoding::Bt601Full : YuvEncoding::Bt601Limited;
 }
 
-// Plane p's row without padding, in bytes, and its rows.
+// The bytes of plane p's row without padding.
 std::size_t packedRow(const Negotiated& format, int p)
 {
     const std::size_t w = static_cast<std::size_t>(format.layout.width), cw = (w + 1) / 2;
@@ -108,6 +108,7 @@ std::size_t packedRow(const Negotiated& format, int p)
     return format.bytesPerPixel == 2 ? 4 * cw : w * format.bytesPerPixel;
 }
 
+// Plane p's rows: the chroma planes' cover two rows each.
 std::size_t rowsOf(const Negotiated& format, int p)
 {
     const std::size_t h = static_cast<std::size_t>(format.layout.height);
