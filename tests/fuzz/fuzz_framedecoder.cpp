@@ -112,7 +112,8 @@ Layout layoutOf(const FrameLayout& layout)
     }
     Layout l{};
     l.bytes = bytes;
-    l.row = given ? given : w * static_cast<std::size_t>(bytes);
+    // A 4:2:2 row holds whole pairs.
+    l.row = given ? given : bytes == 2 ? 4 * cw : w * static_cast<std::size_t>(bytes);
     l.chromaRow = semi ? (given ? given : 2 * cw) : given ? given / 2 : cw;
     l.chroma[0] = l.row * h;
     l.chroma[1] = l.chroma[0] + l.chromaRow * ch;

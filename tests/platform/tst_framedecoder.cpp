@@ -249,6 +249,11 @@ void TestFrameDecoder::yuvLayoutsAreReadByTheReference_data()
                           << YuvEncoding::Rec709Full;
     QTest::newRow("VYUY") << FrameFormat::VYUY << packed << QList<int>{76} << false
                           << YuvEncoding::Bt601Full;
+    // An odd width: the last pixel comes with its whole pair.
+    QTest::newRow("YUYV odd width")
+        << FrameFormat::YUYV << odd << QList<int>{76} << false << YuvEncoding::Rec709Limited;
+    QTest::newRow("UYVY odd width, padded")
+        << FrameFormat::UYVY << odd << QList<int>{80} << false << YuvEncoding::Bt601Limited;
     // One buffer, as V4L2 lays it out: chroma rows of the first plane's
     // stride (NV12, NV21) or half of it (I420, YV12).
     QTest::newRow("NV12 odd, padded")
@@ -294,10 +299,10 @@ void TestFrameDecoder::yuvLayoutsAreReadByTheReference()
         FrameFormat format;
         int y, cb, cr;
     };
-    static const Where where[] = {{FrameFormat::UYVY, 1, 0, 2}, {FrameFormat::YVYU, 0, 3, 1},
-                                  {FrameFormat::VYUY, 1, 2, 0}, {FrameFormat::NV12, 0, 0, 1},
-                                  {FrameFormat::NV21, 0, 1, 0}, {FrameFormat::I420, 0, 1, 2},
-                                  {FrameFormat::YV12, 0, 2, 1}};
+    static const Where where[] = {{FrameFormat::YUYV, 0, 1, 3}, {FrameFormat::UYVY, 1, 0, 2},
+                                  {FrameFormat::YVYU, 0, 3, 1}, {FrameFormat::VYUY, 1, 2, 0},
+                                  {FrameFormat::NV12, 0, 0, 1}, {FrameFormat::NV21, 0, 1, 0},
+                                  {FrameFormat::I420, 0, 1, 2}, {FrameFormat::YV12, 0, 2, 1}};
     const Where w = *std::find_if(std::begin(where), std::end(where),
                                   [&](const Where& c) { return c.format == format; });
     auto sample = [&](int plane, int x, int y) {
@@ -448,8 +453,9 @@ void TestFrameDecoder::unusableLayoutsAreRefused_data()
     QTest::newRow("too tall jpeg") << FrameFormat::MJPEG << 4 << FrameDecoder::kMaxSide + 1 << 0;
     QTest::newRow("rows shorter than pixels") << FrameFormat::BGR24 << 4 << 4 << 11;
     QTest::newRow("yuyv rows short") << FrameFormat::YUYV << 4 << 4 << 7;
-    QTest::newRow("yuyv odd width") << FrameFormat::YUYV << 3 << 4 << 0;
-    QTest::newRow("uyvy odd width") << FrameFormat::UYVY << 3 << 4 << 0;
+    // Three pixels in six bytes leave the last pair without its Cr.
+    QTest::newRow("yuyv odd width, last pair cut") << FrameFormat::YUYV << 3 << 4 << 6;
+    QTest::newRow("uyvy odd width, last pair cut") << FrameFormat::UYVY << 3 << 4 << 6;
     // Odd widths need a chroma sample more than half the rows hold.
     QTest::newRow("nv12 chroma rows short") << FrameFormat::NV12 << 5 << 4 << 5;
     QTest::newRow("i420 chroma rows short") << FrameFormat::I420 << 5 << 4 << 5;

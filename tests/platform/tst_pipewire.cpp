@@ -201,6 +201,26 @@ void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem_data()
         FrameFormat::NV12, 32, 5, 1);
     row("I420, Rec. 709 limited", {"--format", "I420", "--matrix", "bt709"}, FrameFormat::I420, 18,
         5, 1, 0, YuvEncoding::Rec709Limited);
+    // As GStreamer's pipewiresink sends them: chunk stride 0, rows rounded up
+    // to 4 bytes, planes one after another, chroma after an even number of
+    // luma rows, no colour declared.
+    row("RGB, GStreamer's layout", {"--gst-layout", "--format", "RGB"}, FrameFormat::RGB24, 641,
+        479, 3);
+    row("YUY2 odd width, GStreamer's layout", {"--gst-layout", "--format", "YUY2"},
+        FrameFormat::YUYV, 641, 479, 2);
+    row("UYVY odd width, GStreamer's layout", {"--gst-layout", "--format", "UYVY"},
+        FrameFormat::UYVY, 641, 480, 2);
+    row("GRAY8, GStreamer's layout", {"--gst-layout", "--format", "GRAY8"}, FrameFormat::GREY, 641,
+        480, 1, 0, YuvEncoding::Bt601Full);
+    row("NV12 odd height, GStreamer's layout", {"--gst-layout", "--format", "NV12"},
+        FrameFormat::NV12, 640, 479, 1);
+    row("I420, GStreamer's layout", {"--gst-layout", "--format", "I420"}, FrameFormat::I420, 641,
+        479, 1);
+    // Undeclared HD is Rec. 709, as GStreamer writes it; a declared matrix wins.
+    row("I420 HD, undeclared: Rec. 709", {"--gst-layout", "--format", "I420"}, FrameFormat::I420,
+        1280, 720, 1, 0, YuvEncoding::Rec709Limited);
+    row("YUY2 HD, declared BT.601", {"--format", "YUY2", "--matrix", "bt601"}, FrameFormat::YUYV,
+        1280, 720, 2);
 }
 
 void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem()
@@ -213,18 +233,21 @@ void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem()
     QFETCH(int, bytesPerPixel);
     QFETCH(int, shownWidth);
 
-    const std::size_t row = std::size_t(width) * bytesPerPixel;
-    // 4:2:0 chroma after the luma: one row of pairs, or two half rows, per two rows.
-    const std::size_t chroma = format == FrameFormat::NV12 || format == FrameFormat::I420
-                                   ? row * std::size_t((height + 1) / 2)
-                                   : 0;
+    // 4:2:2 rows of whole pairs.
+    const std::size_t row =
+        bytesPerPixel == 2 ? std::size_t(width + 1) / 2 * 4 : std::size_t(width) * bytesPerPixel;
+    // 4:2:0 chroma after the luma: a row of pairs, or two half rows, per two rows.
+    const bool planar = format == FrameFormat::NV12 || format == FrameFormat::I420;
+    const std::size_t chroma = planar ? std::size_t(width + 1) / 2 * 2 * ((height + 1) / 2) : 0;
     const Bytes frame =
         format == FrameFormat::MJPEG ? jpeg(width, height, 5) : noise(row * height + chroma, 3);
     StillCamera still(frame, args);
     QVERIFY(!still.camera->serial().isEmpty());
 
+    // The planes without padding (stride 0): an odd width's chroma rows are
+    // longer than half the first plane's.
     platform::Frame expected;
-    QVERIFY(platform::FrameDecoder({format, shownWidth, height, row, encoding})
+    QVERIFY(platform::FrameDecoder({format, shownWidth, height, planar ? 0 : row, encoding})
                 .decode(frame.data(), frame.size(), expected));
 
     HWND window = createWindow();

@@ -310,18 +310,7 @@ bool Capture::read(pw_buffer* buffer)
             dmaBufs[syncs++] = maps[p].dmaBuf;
     }
 
-    FrameLayout layout = format.layout;
-    if (format.bytesPerPixel) {
-        const std::size_t packed = static_cast<std::size_t>(layout.width) * format.bytesPerPixel;
-        std::size_t& stride = in.plane[0].stride;
-        if (stride == 0)
-            stride = packed; // the decoder refuses it if the size does not allow it
-        // Narrower rows than announced (libcamera does this): show the
-        // columns the stride holds, never more.
-        if (stride < packed)
-            layout.width = static_cast<int>(stride / format.bytesPerPixel);
-        layout.bytesPerLine = stride;
-    }
+    const FrameLayout layout = bufferLayout(format, in);
     if (!decoder_ || decoder_->layout() != layout)
         decoder_ = std::make_unique<FrameDecoder>(layout);
 

@@ -76,17 +76,70 @@ void addSizeAndRate(spa_pod_builder& b)
         SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &slowest, &fastest), 0);
 }
 
-// YUV's reading as PipeWire declares it, the way V4L2's fields are read:
-// BT.601 unless Rec. 709 is named, limited range unless full is, except
-// for GREY, which cameras that declare nothing send in full range.
+// Frames taller than this that name no colour matrix are HD video, which
+// GStreamer writes in Rec. 709 without saying so, and FFmpeg and the
+// browsers read so.
+constexpr std::uint32_t kTallestSd = 576;
+
+// YUV's reading as PipeWire declares it: a named matrix as named (BT.601
+// unless it is Rec. 709), none Rec. 709 for HD and BT.601 otherwise;
+// limited range unless full is named, except for GREY, which cameras that
+// declare nothing send in full range.
 YuvEncoding encodingOf(const spa_video_info_raw& raw, FrameFormat format)
 {
     const bool full =
         raw.color_range == SPA_VIDEO_COLOR_RANGE_0_255 ||
         (format == FrameFormat::GREY && raw.color_range == SPA_VIDEO_COLOR_RANGE_UNKNOWN);
-    if (raw.color_matrix == SPA_VIDEO_COLOR_MATRIX_BT709)
+    const bool rec709 =
+        raw.color_matrix == SPA_VIDEO_COLOR_MATRIX_BT709 ||
+        (raw.color_matrix == SPA_VIDEO_COLOR_MATRIX_UNKNOWN && raw.size.height > kTallestSd);
+    if (rec709)
         return full ? YuvEncoding::Rec709Full : YuvEncoding::Rec709Limited;
     return full ? YuvEncoding::Bt601Full : YuvEncoding::Bt601Limited;
+}
+
+// The bytes of plane p's row without padding.
+std::size_t packedRow(const Negotiated& format, int p)
+{
+    const std::size_t w = static_cast<std::size_t>(format.layout.width), cw = (w + 1) / 2;
+    if (p > 0)
+        return format.planes == 2 ? 2 * cw : cw;
+    // A 4:2:2 row holds whole pairs: an odd last pixel comes with its pair.
+    return format.bytesPerPixel == 2 ? 4 * cw : w * format.bytesPerPixel;
+}
+
+// Plane p's rows: the chroma planes' cover two rows each.
+std::size_t rowsOf(const Negotiated& format, int p)
+{
+    const std::size_t h = static_cast<std::size_t>(format.layout.height);
+    return p > 0 ? (h + 1) / 2 : h;
+}
+
+std::size_t roundUp4(std::size_t n)
+{
+    return (n + 3) & ~std::size_t{3};
+}
+
+// 4:2:0 in one block as GStreamer lays it out (gst_video_info_set_format):
+// the planes one after another, each plane's rows rounded up to 4 bytes,
+// and the chroma after an even number of luma rows. False, and `planes`
+// left alone, when the block is too short for it.
+bool splitAsGStreamer(const Negotiated& format, FramePlanes& planes)
+{
+    const std::size_t w = static_cast<std::size_t>(format.layout.width);
+    const std::size_t lumaStride = roundUp4(w);
+    const std::size_t chromaStride = format.planes == 2 ? lumaStride : roundUp4((w + 1) / 2);
+    const std::size_t chromaRows = rowsOf(format, 1);
+    const std::size_t luma = lumaStride * 2 * chromaRows;
+    const std::size_t chroma = chromaStride * chromaRows;
+    const FramePlanes::Plane block = planes.plane[0];
+    if (block.size < luma + chroma * std::size_t(format.planes - 1))
+        return false;
+    planes.plane[0] = {block.data, luma, lumaStride};
+    for (int p = 1; p < format.planes; ++p)
+        planes.plane[p] = {block.data + luma + chroma * std::size_t(p - 1), chroma, chromaStride};
+    planes.count = format.planes;
+    return true;
 }
 
 } // namespace
@@ -182,6 +235,36 @@ std::optional<Negotiated> negotiated(const spa_pod* format)
     if (!FrameDecoder::supports(n.layout))
         return std::nullopt;
     return n;
+}
+
+FrameLayout bufferLayout(const Negotiated& format, FramePlanes& planes)
+{
+    FrameLayout layout = format.layout;
+    if (!format.bytesPerPixel || planes.count < 1)
+        return layout; // MJPEG: one picture, no rows
+    // No stride for 4:2:0 in one block: GStreamer's layout, as small
+    // producers publish it; when the block is too short for that, the
+    // planes back to back without padding.
+    if (format.planes > 1 && planes.count == 1 && planes.plane[0].stride == 0) {
+        splitAsGStreamer(format, planes);
+        return layout;
+    }
+    // No stride otherwise: rows as wide as the block's size over its rows
+    // says, as PipeWire's own examples take them, when that holds a row.
+    for (int p = 0; p < planes.count; ++p) {
+        FramePlanes::Plane& plane = planes.plane[p];
+        const std::size_t wide = plane.size / rowsOf(format, p);
+        if (plane.stride == 0 && wide >= packedRow(format, p))
+            plane.stride = wide;
+    }
+    // Narrower rows than announced (libcamera does this): show the columns
+    // the stride holds, never more; 4:2:2 in whole pairs.
+    const std::size_t stride = planes.plane[0].stride;
+    if (stride != 0 && stride < packedRow(format, 0))
+        layout.width = static_cast<int>(format.bytesPerPixel == 2 ? stride / 4 * 2
+                                                                  : stride / format.bytesPerPixel);
+    layout.bytesPerLine = stride;
+    return layout;
 }
 
 } // namespace platform::pipewire

@@ -36,4 +36,10 @@ struct Negotiated {
 // or a size out of the decoder's bounds.
 std::optional<Negotiated> negotiated(const spa_pod* format);
 
+// The layout one buffer is decoded in. `planes` comes with each data block's
+// bytes and chunk stride (0 when the chunk gives none), one block per plane
+// or all in the first, and leaves with each plane's bytes and stride as the
+// decoder is to read them.
+FrameLayout bufferLayout(const Negotiated& format, FramePlanes& planes);
+
 } // namespace platform::pipewire

@@ -26,12 +26,6 @@ bool sizeAcceptable(int width, int height)
            height <= FrameDecoder::kMaxSide;
 }
 
-bool isPacked422(FrameFormat format)
-{
-    return format == FrameFormat::YUYV || format == FrameFormat::UYVY ||
-           format == FrameFormat::YVYU || format == FrameFormat::VYUY;
-}
-
 // What a format reads of each plane, in the order the planes lie in memory:
 // the bytes of one row and the number of rows. No planes: not a format of
 // rows (MJPEG) or not one we know.
@@ -55,7 +49,7 @@ Planes planesOf(const FrameLayout& layout)
     case FrameFormat::UYVY:
     case FrameFormat::YVYU:
     case FrameFormat::VYUY:
-        return {1, {2 * w}, {h}};
+        return {1, {4 * cw}, {h}}; // whole pairs: an odd last pixel comes with its pair
     case FrameFormat::BGRX:
     case FrameFormat::RGBX:
     case FrameFormat::XRGB:
@@ -107,7 +101,7 @@ bool shapeSupported(const FrameLayout& layout)
         return false;
     if (layout.format == FrameFormat::MJPEG)
         return true;
-    return planesOf(layout).count > 0 && !(isPacked422(layout.format) && layout.width % 2 != 0);
+    return planesOf(layout).count > 0;
 }
 
 // Gives `out` the size of a decoded frame of width x height; its memory is

@@ -89,8 +89,9 @@ public:
     static constexpr int kMaxSide = 8192;
 
     // Whether frames of this layout can be decoded at all: a known format, a
-    // size of 1..kMaxSide each way, an even width for YUYV, and rows at least
-    // as long as their pixels (bytesPerLine 0 means rows without padding).
+    // size of 1..kMaxSide each way, and rows at least as long as their pixels
+    // (bytesPerLine 0 means rows without padding; a 4:2:2 row holds whole
+    // pairs, so an odd width takes a pixel's bytes more).
     static bool supports(const FrameLayout& layout);
 
     const FrameLayout& layout() const { return layout_; }

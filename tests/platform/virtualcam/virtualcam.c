@@ -47,32 +47,45 @@ struct cam {
     uint32_t w, h, w2, h2, fps, matrix, range, node_id;
     long stride; /* -1: packed; 0: packed, but the chunk says 0 */
     long stall_after, garbage_after, switch_after, exit_after;
-    int flood, dmabuf, no_formats, switched, ready, paused;
+    int flood, dmabuf, no_formats, switched, ready, paused, gst;
     uint64_t serial, frames;
     struct blob frame;
 };
 
-/* Planes of a w x h frame: bytes of a packed row, rows, and the row stride in
- * the buffer (plane 0's; NV12's chroma plane the same, I420's half of it). */
+/* Planes of a w x h frame: bytes of a packed row, rows, the row stride in
+ * the buffer (plane 0's; NV12's chroma plane the same, I420's half of it),
+ * and padding bytes after the rows. */
 struct plane {
-    size_t row, rows, stride;
+    size_t row, rows, stride, gap;
 };
+static size_t up4(size_t n)
+{
+    return (n + 3) & ~(size_t)3;
+}
 static int layout(const struct cam* c, uint32_t w, uint32_t h, struct plane pl[3])
 {
     size_t row = c->fmt->bpp == 2 ? (w + 1) / 2 * 4 : (size_t)w * c->fmt->bpp;
     size_t s = c->stride > 0 ? (size_t)c->stride : 0, cw = (w + 1) / 2, ch = (h + 1) / 2;
-    pl[0] = (struct plane){row, h, s ? s : row}; /* no stride given: every plane packed */
-    pl[1] = (struct plane){2 * cw, ch, s ? s : 2 * cw};
+    int np = c->fmt->planes == PACKED ? 1 : c->fmt->planes == NV12 ? 2 : 3;
+    pl[0] = (struct plane){row, h, s ? s : row, 0}; /* no stride given: every plane packed */
+    pl[1] = (struct plane){2 * cw, ch, s ? s : 2 * cw, 0};
     if (c->fmt->planes == I420)
-        pl[1] = pl[2] = (struct plane){cw, ch, s ? (s + 1) / 2 : cw};
-    return c->fmt->planes == PACKED ? 1 : c->fmt->planes == NV12 ? 2 : 3;
+        pl[1] = pl[2] = (struct plane){cw, ch, s ? (s + 1) / 2 : cw, 0};
+    /* GStreamer's (gst_video_info_set_format): each plane's rows rounded up to
+     * 4 bytes, the chroma after an even number of luma rows */
+    if (c->gst) {
+        pl[0].stride = up4(row);
+        pl[0].gap = np > 1 && h % 2 ? pl[0].stride : 0;
+        pl[1].stride = pl[2].stride = np == 2 ? pl[0].stride : up4(cw);
+    }
+    return np;
 }
 static size_t frame_bytes(const struct cam* c, uint32_t w, uint32_t h, int packed)
 {
     struct plane pl[3];
     size_t n = 0;
     for (int i = 0, np = layout(c, w, h, pl); i < np; i++)
-        n += (packed ? pl[i].row : pl[i].stride) * pl[i].rows;
+        n += packed ? pl[i].row * pl[i].rows : pl[i].stride * pl[i].rows + pl[i].gap;
     return n;
 }
 static size_t buffer_size(const struct cam* c)
@@ -209,14 +222,17 @@ static void fill(const struct cam* c, struct spa_data* d, const struct blob* src
         return;
     }
     k->size = (uint32_t)frame_bytes(c, c->w, c->h, 0);
-    k->stride = c->stride == 0 ? 0 : (int32_t)pl[0].stride;
-    for (int i = 0; i < np; i++)
+    k->stride = c->stride == 0 || c->gst ? 0 : (int32_t)pl[0].stride;
+    for (int i = 0; i < np; i++) {
         for (size_t y = 0; y < pl[i].rows; y++, dst += pl[i].stride, s += s ? pl[i].row : 0) {
             size_t n = SPA_MIN(pl[i].row, pl[i].stride);
             for (size_t x = 0; x < n; x++) /* a pattern that moves a step each frame */
                 dst[x] = s ? s[x] : (unsigned char)(x + 3 * y + 4 * c->frames + 64 * i);
             memset(dst + n, 0xA5, pl[i].stride - n);
         }
+        memset(dst, 0xA5, pl[i].gap);
+        dst += pl[i].gap;
+    }
 }
 
 /* Chunks that break a consumer's bounds, one kind after another. */
@@ -349,6 +365,7 @@ static void usage(void)
             "  [--matrix bt601|bt709] [--range limited|full] [--priority N] [--v4l2-path P]\n"
             "  [--no-formats] [--frame FILE] [--stall-after K] [--flood]\n"
             "  [--garbage-after K] [--switch-size-after K WxH] [--exit-after K] [--dmabuf]\n"
+            "  [--gst-layout]\n"
             "  | virtualcam --consume TARGET\n");
     exit(2);
 }
@@ -358,6 +375,10 @@ static int parse(struct cam* c, int argc, char** argv, const char** prio, const 
     for (int i = 1; i < argc; i++) {
         const char *o = argv[i], *v = argv[i + 1]; /* argv[argc] is NULL */
         size_t k = 0;
+        if (!strcmp(o, "--gst-layout")) {
+            c->gst = 1;
+            continue;
+        }
         if (!strcmp(o, "--flood") || !strcmp(o, "--dmabuf") || !strcmp(o, "--no-formats")) {
             *(o[2] == 'f' ? &c->flood : o[2] == 'd' ? &c->dmabuf : &c->no_formats) = 1;
             continue;
