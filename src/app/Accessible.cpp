@@ -1,0 +1,66 @@
+#include "Accessible.h"
+
+#include "TImage.h"
+
+#include <QAccessibleWidget>
+
+namespace {
+
+class ImageViewAccessible : public QAccessibleWidget, public QAccessibleImageInterface {
+public:
+    explicit ImageViewAccessible(TImage* view)
+        : QAccessibleWidget(view, QAccessible::Graphic)
+    {}
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::ImageInterface)
+            return static_cast<QAccessibleImageInterface*>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    // The description says what the picture is: where it came from and its
+    // size, or the threshold of its last pass.
+    QString imageDescription() const override { return widget()->accessibleDescription(); }
+    QSize imageSize() const override
+    {
+        const imaging::Picture& picture = static_cast<const TImage*>(widget())->Picture();
+        return QSize(picture.Width(), picture.Height());
+    }
+    // The picture is drawn from the view's top-left corner.
+    QPoint imagePosition() const override { return widget()->mapToGlobal(QPoint(0, 0)); }
+};
+
+} // namespace
+
+QAccessibleInterface* AccessibleFactory(const QString& className, QObject* object)
+{
+    if (!object || !object->isWidgetType())
+        return nullptr;
+    auto* widget = static_cast<QWidget*>(object);
+    // Qt exposes a top-level plain widget as a filler; a screen reader
+    // announces a window, with its title and description, only as a frame.
+    if (className == QLatin1String("TForm1"))
+        return new QAccessibleWidget(widget, QAccessible::Window);
+    if (className == QLatin1String("TImage"))
+        return new ImageViewAccessible(static_cast<TImage*>(widget));
+    if (className == QLatin1String("Notice"))
+        return new QAccessibleWidget(widget, QAccessible::Notification);
+    return nullptr;
+}
+
+Notice::Notice(QWidget* parent)
+    : QWidget(parent)
+{
+    setGeometry(0, 0, 0, 0);
+    hide();
+}
+
+void Notice::say(const QString& text)
+{
+    // Hidden first, so that showing it is news even when the text repeats.
+    hide();
+    setAccessibleName(text);
+    show();
+}
+

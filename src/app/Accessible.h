@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QWidget>
+
+class QAccessibleInterface;
+
+// What the program's own classes tell assistive technology (a screen reader
+// over AT-SPI) beyond Qt's defaults: the window is a frame, the image view an
+// image, and a Notice a notification. Qt asks this for every object; null
+// leaves it to Qt.
+QAccessibleInterface* AccessibleFactory(const QString& className, QObject* object);
+
+// A screen reader's notification, for news that no focused control carries:
+// a screen reader speaks a changed name or description only of the control
+// with focus, and Qt 6.4 sends such a change without its text, while a
+// notification that appears is read out wherever focus is. Takes no room on
+// screen and draws nothing.
+class Notice : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit Notice(QWidget* parent);
+
+    // The notification appears anew with this text.
+    void say(const QString& text);
+};
+
