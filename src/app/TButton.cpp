@@ -1,5 +1,7 @@
 #include "TButton.h"
 
+#include "Accessible.h"
+
 #include <QKeyEvent>
 
 TButton::TButton(QWidget* parent)
@@ -17,4 +19,11 @@ void TButton::keyPressEvent(QKeyEvent* event)
         return;
     }
     QPushButton::keyPressEvent(event);
+}
+
+void TButton::paintEvent(QPaintEvent* event)
+{
+    QPushButton::paintEvent(event);
+    if (hasFocus())
+        PaintFocusFrame(this);
 }

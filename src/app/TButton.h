@@ -4,7 +4,8 @@
 
 // A push button that Return and Enter press when it has focus, as on the
 // desktop this program comes from; QPushButton leaves them to a dialog's
-// default button, and this window is no dialog.
+// default button, and this window is no dialog. With focus it shows the
+// focus frame.
 class TButton : public QPushButton {
     Q_OBJECT
 
@@ -13,4 +14,5 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 };
