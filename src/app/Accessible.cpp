@@ -3,6 +3,7 @@
 #include "TImage.h"
 
 #include <QAccessibleWidget>
+#include <QApplication>
 #include <QPainter>
 
 namespace {
@@ -30,6 +31,35 @@ public:
     }
     // The picture is drawn from the view's top-left corner.
     QPoint imagePosition() const override { return widget()->mapToGlobal(QPoint(0, 0)); }
+};
+
+// Whether the user's last input was a key rather than a mouse button.
+bool keyboardInput = false;
+
+class InputWatch : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        bool keys = false;
+        switch (event->type()) {
+        case QEvent::KeyPress:
+            keys = true;
+            break;
+        case QEvent::MouseButtonPress:
+            break;
+        default:
+            return false;
+        }
+        if (keys != keyboardInput) {
+            keyboardInput = keys;
+            if (QWidget* focus = QApplication::focusWidget())
+                focus->update();
+        }
+        return false;
+    }
 };
 
 } // namespace
@@ -65,8 +95,15 @@ void Notice::say(const QString& text)
     show();
 }
 
+void WatchInputForFocusFrames(QApplication& application)
+{
+    application.installEventFilter(new InputWatch(&application));
+}
+
 void PaintFocusFrame(QWidget* control)
 {
+    if (!keyboardInput || !control->hasFocus())
+        return;
     // Logical pixels, so that it grows with the display's scale. The
     // highlight darkened stands at 3:1 or more against everything it covers
     // in Fusion's light palette: background, outlines, faces.

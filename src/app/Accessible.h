@@ -3,6 +3,7 @@
 #include <QWidget>
 
 class QAccessibleInterface;
+class QApplication;
 
 // What the program's own classes tell assistive technology (a screen reader
 // over AT-SPI) beyond Qt's defaults: the window is a frame, the image view an
@@ -26,7 +27,13 @@ public:
 };
 
 // The program's focus indicator, for a control's paintEvent() to draw over
-// what the style drew: a frame in a dark highlight colour, two logical pixels
-// wide, just inside the control's edge. The style's own is a one-pixel tint
-// of the outline, or nothing at all on a scroll bar.
+// what the style drew: while the control has focus and the user's last input
+// was a key, a frame in a dark highlight colour, two logical pixels wide, just
+// inside the control's edge. The style's own is a one-pixel tint of the
+// outline, or nothing at all on a scroll bar. After a mouse click the window
+// looks as it always did, as browsers show focus rings.
 void PaintFocusFrame(QWidget* control);
+
+// Follows whether the user's last input was a key or a mouse button, for
+// PaintFocusFrame(); until the first key, it is the mouse.
+void WatchInputForFocusFrames(QApplication& application);

@@ -31,6 +31,7 @@ void TApplication::Initialize()
     // installed desktop entry for the right icon and name to show.
     setDesktopFileName(QStringLiteral(THRESHCAM_APP_ID));
     QAccessible::installFactory(AccessibleFactory);
+    WatchInputForFocusFrames(*this);
 }
 
 void TApplication::CreateForm(TForm1*& form)

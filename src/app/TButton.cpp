@@ -24,6 +24,5 @@ void TButton::keyPressEvent(QKeyEvent* event)
 void TButton::paintEvent(QPaintEvent* event)
 {
     QPushButton::paintEvent(event);
-    if (hasFocus())
-        PaintFocusFrame(this);
+    PaintFocusFrame(this);
 }

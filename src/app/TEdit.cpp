@@ -9,6 +9,5 @@ TEdit::TEdit(QWidget* parent)
 void TEdit::paintEvent(QPaintEvent* event)
 {
     QLineEdit::paintEvent(event);
-    if (hasFocus())
-        PaintFocusFrame(this);
+    PaintFocusFrame(this);
 }

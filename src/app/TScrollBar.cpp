@@ -33,8 +33,7 @@ void TScrollBar::paintEvent(QPaintEvent* event)
                         option.state & (QStyle::State_MouseOver | QStyle::State_Sunken);
     painter.fillRect(thumb.adjusted(1, 1, -1, -1), QColor(active ? kThumbActive : kThumb));
     painter.end();
-    if (hasFocus())
-        PaintFocusFrame(this);
+    PaintFocusFrame(this);
 }
 
 void TScrollBar::keyPressEvent(QKeyEvent* event)
