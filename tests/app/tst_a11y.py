@@ -106,6 +106,8 @@ class Program:
                    QT_SCALE_FACTOR=str(scale))
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
         self.process = subprocess.Popen([PROGRAM], env=env)
+        self.shot_path = os.path.join(tempfile.gettempdir(),
+                                      "threshcam-a11y-%d.png" % os.getpid())
         self.window = wait_for("the window", lambda: run(
             "xdotool", "search", "--onlyvisible", "--name", "^Form1$").split())[0]
         # Controls of a 2x window fit on the screen from its corner; the pointer
@@ -149,13 +151,12 @@ class Program:
 
     def shot(self):
         """The window once it has painted what changed: two shots alike in a row."""
-        path = os.path.join(tempfile.gettempdir(), "threshcam-a11y-%d.png" % os.getpid())
         last = None
 
         def settled():
             nonlocal last
-            run(XWIN, "shot", self.window, path)
-            shot = GdkPixbuf.Pixbuf.new_from_file(path)
+            run(XWIN, "shot", self.window, self.shot_path)
+            shot = GdkPixbuf.Pixbuf.new_from_file(self.shot_path)
             same = last is not None and shot.get_pixels() == last.get_pixels()
             last = shot
             return shot if same else None
@@ -168,6 +169,8 @@ class Program:
     def close(self):
         self.process.kill()
         self.process.wait()
+        if os.path.exists(self.shot_path):
+            os.unlink(self.shot_path)
 
 
 def marked(before, after):
