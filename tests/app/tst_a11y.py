@@ -291,14 +291,15 @@ class TestAccessibility(unittest.TestCase):
                         else None)(program.crop(program.shot(), rect)))
                     if shots:
                         for state, image in (("resting", resting[name]), ("focused", focused)):
-                            image.savev(os.path.join(shots, "%s-%dx-%s.png" % (name, scale, state)),
-                                        "png", [], [])
+                            file = "%s-%dx-%s.png" % (name, scale, state)
+                            image.savev(os.path.join(shots, file), "png", [], [])
             # A mouse press, on the live panel which takes no focus, takes the
             # frame away: the window looks to a mouse user as it always did.
             run("xdotool", "click", "1")
             name, rect = TAB_ORDER[program.focused]
             wait_for("the focus frame gone from " + name, lambda: marked(
-                pixels(resting[name]), pixels(program.crop(program.shot(), rect))) < ring(rect, scale))
+                pixels(resting[name]),
+                pixels(program.crop(program.shot(), rect))) < ring(rect, scale))
             # The thumb (125 of 255 sits mid-bar) against the groove between it
             # and the left arrow, on the bar's middle row.
             bar = pixels(resting["ScrollBar1"])
