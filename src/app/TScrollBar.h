@@ -7,9 +7,8 @@
 // page, Home and End to the ends, whatever the orientation. QScrollBar
 // inverts some of these for a horizontal bar.
 // It also shows where it is to a keyboard user: the focus frame while it has
-// focus, and a thumb dark enough to find at a glance
-// (3:1 against its groove at least; the style's own is nearly white on light
-// gray).
+// focus, and a thumb dark enough to find at a glance (3:1 against its groove
+// at least; the style's own is nearly white on light gray).
 class TScrollBar : public QScrollBar {
     Q_OBJECT
 
