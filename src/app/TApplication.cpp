@@ -1,8 +1,10 @@
 #include "TApplication.h"
 
+#include "Accessible.h"
 #include "Picture.h"
 #include "Unit1.h"
 
+#include <QAccessible>
 #include <QIcon>
 #include <QMessageBox>
 
@@ -28,6 +30,8 @@ void TApplication::Initialize()
     // Wayland knows a window's program by this id alone; it must name the
     // installed desktop entry for the right icon and name to show.
     setDesktopFileName(QStringLiteral(THRESHCAM_APP_ID));
+    QAccessible::installFactory(AccessibleFactory);
+    WatchInputForFocusFrames(*this);
 }
 
 void TApplication::CreateForm(TForm1*& form)

@@ -5,6 +5,8 @@
 #include "Grab.h"
 #include "TApplication.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QEvent>
 
 #include <optional>
@@ -54,6 +56,7 @@ TForm1::TForm1(QWidget* owner)
     : QWidget(owner)
 {
     setupUi(this);
+    notice_ = new Notice(this);
     // uic applies only the size of a top-level widget; the place is the
     // window's outer top-left corner, which is what move() sets.
     move(192, 114);
@@ -105,8 +108,17 @@ void TForm1::ConnectCamera()
 void TForm1::GrabFrame()
 {
     // With no image on the clipboard the view keeps what it shows.
-    if (std::optional<imaging::Picture> frame = capture::GrabFrame(CapWnd))
-        Image1->setPicture(std::move(*frame));
+    std::optional<imaging::Picture> frame = capture::GrabFrame(CapWnd);
+    if (!frame)
+        return;
+    // The program puts nothing on the clipboard but its capture windows'
+    // frames, so a clipboard it owns held a camera frame; any other picture
+    // came from another program.
+    const bool fromCamera = QApplication::clipboard()->ownsClipboard();
+    const QString size = QStringLiteral("%1 × %2").arg(frame->Width()).arg(frame->Height());
+    Image1->setPicture(std::move(*frame));
+    tell(fromCamera ? QStringLiteral("擷取的影像，") + size
+                    : QStringLiteral("剪貼簿的圖片，") + size);
 }
 
 void TForm1::BinarizePicture()
@@ -117,6 +129,19 @@ void TForm1::BinarizePicture()
     // view gets it back before anything can look, and a pass that reads and
     // writes each byte once is twice as fast as a copy followed by a pass.
     imaging::Picture working = Image1->takePicture();
+    const bool passed = !working.Empty();
     imaging::Binarize(working, T);
     Image1->setPicture(std::move(working));
+    // With nothing grabbed the pass changes nothing, and there is nothing to tell.
+    if (passed)
+        tell(QStringLiteral("二值化，門檻值 %1").arg(T));
+}
+
+void TForm1::tell(const QString& news)
+{
+    Image1->setAccessibleDescription(news);
+    // The scroll bar's own value is read out on every step; news after each
+    // would drown it.
+    if (QApplication::focusWidget() != ScrollBar1)
+        notice_->say(news);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Accessible.h"
 #include "ui_Unit1.h"
 #include "vfw.h"
 
@@ -30,8 +31,14 @@ public:
     void BinarizePicture();
 
 private:
+    // Says what the image view now holds to assistive technology.
+    void tell(const QString& news);
+
     template <class Sender, class Signal>
     void bindEvent(Sender* sender, Signal signal, void (TForm1::*handler)(QObject*));
+
+    // Says the news to a screen reader wherever focus is.
+    Notice* notice_ = nullptr;
 };
 
 extern TForm1* Form1;
