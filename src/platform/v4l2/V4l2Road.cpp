@@ -61,9 +61,11 @@ private:
     std::multiset<int> devices_;
 };
 
+// Never destroyed: a detached capture thread may still end its stop while
+// the process exits.
 Stopping& stopping()
 {
-    static Stopping devices;
+    static Stopping& devices = *new Stopping;
     return devices;
 }
 
