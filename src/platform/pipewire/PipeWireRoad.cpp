@@ -110,9 +110,10 @@ void syncDmaBuf(int fd, std::uint64_t flags)
     }
 }
 
-// The connection, the stream and what its loop thread decodes into. The
-// loop thread alone touches the stream's buffers and the decoder, until
-// stop() has destroyed the stream under the loop's lock.
+// The connection, the stream and what it decodes into. The stream's
+// process runs on PipeWire's data thread, inside the cycle that brings the
+// buffer: that thread alone touches the stream's buffers and the decoder,
+// until stop() has destroyed the stream. The rest runs on the loop thread.
 class Capture {
 public:
     explicit Capture(std::shared_ptr<FrameSink> sink)
@@ -152,7 +153,14 @@ private:
     pw_stream* stream_ = nullptr;
     spa_hook coreListener_{};
     spa_hook streamListener_{};
-    // Set on the loop thread, read by start() under the loop's lock.
+    std::optional<Negotiated> currentFormat() const
+    {
+        const std::lock_guard lock(formatMutex_);
+        return format_;
+    }
+
+    // Set on the loop thread; read by start() and by the data thread.
+    mutable std::mutex formatMutex_;
     std::optional<Negotiated> format_;
     bool failed_ = false;
     int sync_ = -1;
@@ -176,10 +184,9 @@ void Capture::stop()
 {
     if (!loop_)
         return;
-    // While the loop still runs, under its lock: no callback of ours is
-    // running, and once the listeners are off and the stream is gone none
-    // can start, on the loop thread or on PipeWire's data thread (which
-    // calls the stream's callbacks itself once no thread runs the loop).
+    // While the loop still runs, under its lock: no callback of ours runs
+    // on the loop thread, and once the listeners are off and the stream is
+    // gone (which waits for the data thread's cycle) none runs anywhere.
     pw_thread_loop_lock(loop_);
     spa_hook_remove(&streamListener_);
     spa_hook_remove(&coreListener_);
@@ -236,8 +243,12 @@ void Capture::onParamChanged(void* data, std::uint32_t id, const spa_pod* param)
     auto* self = static_cast<Capture*>(data);
     if (id != SPA_PARAM_Format || !param)
         return;
-    self->format_ = negotiated(param);
-    if (!self->format_) {
+    const std::optional<Negotiated> format = negotiated(param);
+    {
+        const std::lock_guard lock(self->formatMutex_);
+        self->format_ = format;
+    }
+    if (!format) {
         pw_stream_set_error(self->stream_, -EINVAL, "format not decoded");
         return;
     }
@@ -278,10 +289,12 @@ void Capture::onProcess(void* data)
 
 void Capture::readNewest()
 {
-    // Every buffer goes back before this returns. A producer that starts a
-    // cycle only with a buffer to fill (GStreamer's pipewiresink, a camera's
-    // driver) gets each one back only in a later cycle: buffers kept here
-    // for later could leave it with none after a burst, stopped for good.
+    // Every buffer goes back before this returns, on the data thread, in the
+    // cycle that brought it. A producer that starts a cycle only with a
+    // buffer to fill (GStreamer's pipewiresink, a camera's driver) gets its
+    // buffers back only in cycles: buffers that we kept for later, or that
+    // waited for another thread to take them, left it with none after a
+    // burst, stopped for good.
     pw_buffer* waiting[16];
     std::size_t count = 0;
     while (count < std::size(waiting) && (waiting[count] = pw_stream_dequeue_buffer(stream_)))
@@ -305,9 +318,10 @@ void Capture::readNewest()
 // the previous one stays.
 bool Capture::read(pw_buffer* buffer)
 {
-    if (!format_)
+    const std::optional<Negotiated> current = currentFormat();
+    if (!current)
         return false;
-    const Negotiated& format = *format_;
+    const Negotiated& format = *current;
     const spa_buffer* buf = buffer->buffer;
     const auto* blocks = static_cast<const Blocks*>(buffer->user_data);
     // Planes as blocks of their own, or all in the first one.
@@ -429,10 +443,12 @@ bool Capture::start(const std::string& serial, std::string& error)
     std::uint8_t buffer[4096];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
     std::vector<const spa_pod*> formats = offeredFormats(b);
-    // Not PW_STREAM_FLAG_MAP_BUFFERS: blocks are mapped here, with their sizes checked.
+    // Not PW_STREAM_FLAG_MAP_BUFFERS: blocks are mapped here, with their sizes
+    // checked. RT_PROCESS: see readNewest().
     if (pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY,
                           static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
-                                                       PW_STREAM_FLAG_DONT_RECONNECT),
+                                                       PW_STREAM_FLAG_DONT_RECONNECT |
+                                                       PW_STREAM_FLAG_RT_PROCESS),
                           formats.data(), static_cast<std::uint32_t>(formats.size())) < 0) {
         error = "pw_stream_connect failed";
         return false;
@@ -441,10 +457,10 @@ bool Capture::start(const std::string& serial, std::string& error)
     pw_thread_loop_get_time(
         loop_, &deadline,
         std::chrono::duration_cast<std::chrono::nanoseconds>(kNegotiationBound).count());
-    while (!format_ && !failed_)
+    while (!currentFormat() && !failed_)
         if (pw_thread_loop_timed_wait_full(loop_, &deadline) == -ETIMEDOUT)
             break;
-    if (!format_ || failed_) {
+    if (!currentFormat() || failed_) {
         error = failed_ ? "the camera went away" : "the camera settled on no format we decode";
         return false;
     }
