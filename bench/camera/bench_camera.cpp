@@ -452,14 +452,16 @@ void roads(QWidget& host, int repeats, double seconds)
     camera.terminate();
     camera.waitForFinished(3000);
 
-    // A producer that sends as fast as buffers come back, and one that stops.
-    const QList<QPair<const char*, QString>> faults = {{"PipeWire YUY2, flooding", "--flood"},
-                                                       {"PipeWire YUY2, stalled", "--stall-after"}};
+    // A producer whose memfds we read with pread, one that sends as fast as
+    // buffers come back, and one that stops.
+    const QList<QPair<const char*, QString>> faults = {
+        {"PipeWire YUY2, camera's own memfds", "--own-buffers memfd"},
+        {"PipeWire YUY2, flooding", "--flood"},
+        {"PipeWire YUY2, stalled", "--stall-after 10"}};
     for (const auto& [name, option] : faults) {
-        QStringList args = {"--format", "YUY2",          "--size", "640x480",
-                            "--frame",  file.fileName(), option};
-        if (option == "--stall-after")
-            args << "10";
+        const QStringList args =
+            QStringList{"--format", "YUY2", "--size", "640x480", "--frame", file.fileName()} +
+            option.split(' ');
         camera.start(THRESHCAM_VIRTUALCAM, args);
         if (camera.waitForReadyRead(3000))
             previewCpu(host, name, seconds);

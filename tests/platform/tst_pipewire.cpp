@@ -190,6 +190,9 @@ void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem_data()
     row("BGR, rows narrower than announced", {"--format", "BGR", "--stride", "1908"},
         FrameFormat::BGR24, 640, 4, 3, 636);
     row("BGR as a DmaBuf", {"--format", "BGR", "--dmabuf"}, FrameFormat::BGR24, 24, 6, 3);
+    // As small producers allocate them: no seals.
+    row("NV12 in memfds of the camera's own", {"--format", "NV12", "--own-buffers", "memfd"},
+        FrameFormat::NV12, 24, 6, 1);
     row("UYVY", {"--format", "UYVY"}, FrameFormat::UYVY, 32, 4, 2);
     row("BGRx", {"--format", "BGRx"}, FrameFormat::BGRX, 8, 3, 4);
     row("RGBx, padded rows", {"--format", "RGBx", "--stride", "40"}, FrameFormat::RGBX, 8, 3, 4);
@@ -326,6 +329,11 @@ void TestPipeWire::faultsKeepTheLastFrame_data()
     // Ten good frames first: the first one or two may meet buffers that are
     // still being agreed on and never arrive.
     QTest::newRow("garbage buffers") << QStringList{"--garbage-after", "10"} << false;
+    // Buffers in a file on disk, cut to nothing under us.
+    QTest::newRow("MemFd cut short")
+        << QStringList{"--own-buffers", "file", "--truncate-after", "10"} << false;
+    QTest::newRow("DmaBuf that is a file, cut short")
+        << QStringList{"--own-buffers", "file", "--dmabuf", "--truncate-after", "10"} << false;
 }
 
 void TestPipeWire::faultsKeepTheLastFrame()
