@@ -77,7 +77,8 @@ struct Node {
     std::size_t bytesPerLine = 0;
     std::size_t sizeImage = 0;
     std::vector<Bytes> frames;
-    bool unplugged = false;
+    // Set under the global lock, read under a handle's alone as well.
+    std::atomic<bool> unplugged{false};
     int unplugAfter = 0;  // frames left before unplugging; 0: not planned
     int unplugAtCall = 0; // ioctls left before unplugging; 0: not planned
     int corruptNext = 0;
