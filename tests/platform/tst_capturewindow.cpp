@@ -113,6 +113,8 @@ private slots:
     void copyWithoutDriverOrFrameLeavesTheClipboard();
     void destroyingTheParentClosesTheDevice_data();
     void destroyingTheParentClosesTheDevice();
+    void connectingAtOnceWaitsForTheClose_data();
+    void connectingAtOnceWaitsForTheClose();
 
 private:
     HWND createWindow(int width = 377, int height = 257);
@@ -752,6 +754,39 @@ void TestCaptureWindow::destroyingTheParentClosesTheDevice()
     // (The capture thread may have dequeued one more frame before it stopped.)
     const QStringList log = fakeLog().filter(QRegularExpression("^(?!ioctl 3 (DQBUF|QBUF)$)"));
     QCOMPARE(log, QStringList({"ioctl 3 STREAMOFF", "close 3"}));
+}
+
+void TestCaptureWindow::connectingAtOnceWaitsForTheClose_data()
+{
+    QTest::addColumn<int>("stopMs");
+    QTest::addColumn<bool>("connects");
+    // The device is another's (EBUSY) until the old capture thread has
+    // closed it, 40 ms after the window went.
+    QTest::newRow("driver that stops soon") << 20 << true;
+    // One that takes two seconds is not waited for as long.
+    QTest::newRow("slow driver") << 1000 << false;
+}
+
+void TestCaptureWindow::connectingAtOnceWaitsForTheClose()
+{
+    QFETCH(int, stopMs);
+    QFETCH(bool, connects);
+    fakecam_node n = node(FAKECAM_YUYV);
+    n.stop_ms = stopMs;
+    fakecam_add(3, &n);
+    auto* panel = new QWidget(host_.get());
+    panel->setGeometry(0, 0, 377, 257);
+    panel->show();
+    startPreview(capCreateCaptureWindowA("My cap", WS_CHILD | WS_VISIBLE, 0, 0, 377, 257,
+                                         handleOf(panel), 0));
+    delete panel;
+
+    HWND window = createWindow();
+    QCOMPARE(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 3, 0), connects ? 1 : 0);
+    if (connects) {
+        QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0));
+        QTRY_VERIFY(!allBlack(shown(window)));
+    }
 }
 
 QTEST_MAIN(TestCaptureWindow)

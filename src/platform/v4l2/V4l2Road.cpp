@@ -7,14 +7,65 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <poll.h>
+#include <set>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace platform::v4l2 {
 
 namespace {
+
+// A driver refuses a second owner of a device (EBUSY) until the first has
+// closed it, and a capture closes its device on its own thread after its
+// window has gone. A new connection to a device that is still stopping so
+// waits for it, but no longer than this: a driver slow to stop then answers
+// for itself.
+constexpr auto kStoppingBound = std::chrono::milliseconds(500);
+
+// The devices whose capture is stopping: asked to stop, or failed, and not
+// closed yet.
+class Stopping {
+public:
+    // Counts `device` as stopping, unless `begun` says it is already; both
+    // the stop request and the capture thread's end call this.
+    void begin(int device, bool& begun)
+    {
+        const std::lock_guard lock(mutex_);
+        if (!std::exchange(begun, true))
+            devices_.insert(device);
+    }
+    // After begin(), once the device is closed.
+    void end(int device)
+    {
+        {
+            const std::lock_guard lock(mutex_);
+            devices_.erase(devices_.find(device));
+        }
+        closed_.notify_all();
+    }
+    void waitFor(int device)
+    {
+        std::unique_lock lock(mutex_);
+        closed_.wait_for(lock, kStoppingBound, [&] { return !devices_.contains(device); });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable closed_;
+    std::multiset<int> devices_;
+};
+
+Stopping& stopping()
+{
+    static Stopping devices;
+    return devices;
+}
 
 // One streaming device and the thread that takes its frames. The thread
 // owns the device: when the feed goes it is only asked to stop, and stops,
@@ -22,8 +73,9 @@ namespace {
 // is done with it.
 class Capture {
 public:
-    Capture(std::unique_ptr<Stream> stream, std::shared_ptr<FrameSink> sink)
-        : stream_(std::move(stream))
+    Capture(int device, std::unique_ptr<Stream> stream, std::shared_ptr<FrameSink> sink)
+        : device_(device)
+        , stream_(std::move(stream))
         , decoder_(stream_->layout())
         , sink_(std::move(sink))
         , wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
@@ -31,13 +83,15 @@ public:
 
     bool valid() const noexcept { return wake_.valid(); }
     void run();
-    void requestStop() const
+    void requestStop()
     {
+        markStopping();
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t n = ::write(wake_.get(), &one, sizeof one);
     }
 
 private:
+    void markStopping() { stopping().begin(device_, stopping_); }
     // Waits up to `ms` for a stop request; true when one came.
     bool stopRequested(int ms) const
     {
@@ -45,10 +99,12 @@ private:
         return ::poll(&wake, 1, ms) > 0;
     }
 
+    const int device_;
     std::unique_ptr<Stream> stream_;
     FrameDecoder decoder_;
     const std::shared_ptr<FrameSink> sink_;
-    Descriptor wake_; // an eventfd: readable means stop
+    Descriptor wake_;       // an eventfd: readable means stop
+    bool stopping_ = false; // guarded by stopping()'s lock
 };
 
 class Feed final : public CameraFeed {
@@ -122,10 +178,14 @@ void Capture::run()
         if (decoded)
             sink_->deliver(std::move(frame));
     }
-    // Stop, unmap and close here, so that a slow driver holds no one up.
-    stream_.reset();
+    // Stop, unmap and close here, so that a slow driver holds no one up. A
+    // failure is told first: whoever sees the device closed also sees the
+    // stream failed.
+    markStopping();
     if (fatal)
         sink_->fail();
+    stream_.reset();
+    stopping().end(device_);
 }
 
 class Road final : public CameraRoad {
@@ -139,10 +199,11 @@ public:
             error = "no such V4L2 device: " + id;
             return nullptr;
         }
+        stopping().waitFor(number);
         std::unique_ptr<Stream> stream = Stream::open(number, error);
         if (!stream)
             return nullptr;
-        auto capture = std::make_shared<Capture>(std::move(stream), sink);
+        auto capture = std::make_shared<Capture>(number, std::move(stream), sink);
         if (!capture->valid()) {
             error = std::string("eventfd: ") + std::strerror(errno);
             return nullptr;
