@@ -63,6 +63,7 @@ public:
 private:
     static void onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* type,
                          std::uint32_t, const spa_dict* props);
+    static void onGlobalRemove(void* data, std::uint32_t id);
     static void onDone(void* data, std::uint32_t id, int seq);
     static void onError(void* data, std::uint32_t id, int seq, int res, const char* message);
     static void onNodeInfo(void* data, const pw_node_info* info);
@@ -70,6 +71,8 @@ private:
                             std::uint32_t next, const spa_pod* param);
     static int onMetadata(void* data, std::uint32_t subject, const char* key, const char* type,
                           const char* value);
+    // Lets go of the node with global id `id`, if it is one of ours.
+    void forget(std::uint32_t id);
 
     pw_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;
@@ -90,9 +93,8 @@ private:
 
 Search::~Search()
 {
-    for (auto& [id, node] : nodes_)
-        if (node.proxy)
-            pw_proxy_destroy(node.proxy);
+    while (!nodes_.empty())
+        forget(nodes_.begin()->first);
     if (metadata_)
         pw_proxy_destroy(metadata_);
     if (registry_)
@@ -112,6 +114,7 @@ void Search::onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* t
     if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0 &&
         lookup(props, PW_KEY_MEDIA_CLASS) == "Video/Source" &&
         lookup(props, PW_KEY_MEDIA_ROLE) == "Camera") {
+        self->forget(id); // a node of the same id before it has gone
         Node& node = self->nodes_[id];
         node.serial = lookup(props, PW_KEY_OBJECT_SERIAL);
         node.name = lookup(props, PW_KEY_NODE_NAME);
@@ -145,6 +148,25 @@ void Search::onGlobal(void* data, std::uint32_t id, std::uint32_t, const char* t
         }();
         pw_proxy_add_object_listener(self->metadata_, &self->metadataListener_, &events, self);
     }
+}
+
+void Search::onGlobalRemove(void* data, std::uint32_t id)
+{
+    // A node that goes during the search is no camera, and the next node
+    // to get its id must start afresh: nothing it learnt may carry over.
+    static_cast<Search*>(data)->forget(id);
+}
+
+void Search::forget(std::uint32_t id)
+{
+    const auto it = nodes_.find(id);
+    if (it == nodes_.end())
+        return;
+    if (Node& node = it->second; node.proxy) {
+        spa_hook_remove(&node.listener);
+        pw_proxy_destroy(node.proxy);
+    }
+    nodes_.erase(it);
 }
 
 void Search::onNodeInfo(void* data, const pw_node_info* info)
@@ -235,6 +257,7 @@ std::vector<Camera> Search::run()
         pw_registry_events e{};
         e.version = PW_VERSION_REGISTRY_EVENTS;
         e.global = onGlobal;
+        e.global_remove = onGlobalRemove;
         return e;
     }();
     pw_registry_add_listener(registry_, &registryListener_, &registryEvents, this);
