@@ -48,6 +48,8 @@ struct cam {
     long stride; /* -1: packed; 0: packed, but the chunk says 0 */
     long stall_after, garbage_after, switch_after, exit_after;
     int flood, dmabuf, no_formats, switched, ready, paused;
+    int own; /* --own-buffers: 0 none, 1 memfd, 2 file */
+    long truncate_after;
     uint64_t serial, frames;
     struct blob frame;
 };
@@ -154,7 +156,9 @@ static void on_param_changed(void* data, uint32_t id, const struct spa_pod* para
         layout(c, c->w, c->h, pl);
         stride = pl[0].stride;
         size = buffer_size(c);
-        types = c->dmabuf ? 1u << SPA_DATA_DmaBuf : 1u << SPA_DATA_MemPtr | 1u << SPA_DATA_MemFd;
+        types = c->dmabuf ? 1u << SPA_DATA_DmaBuf
+                : c->own  ? 1u << SPA_DATA_MemFd
+                          : 1u << SPA_DATA_MemPtr | 1u << SPA_DATA_MemFd;
     }
     uint8_t buf[256];
     struct spa_pod_builder b = SPA_POD_BUILDER_INIT(buf, sizeof buf);
@@ -167,30 +171,37 @@ static void on_param_changed(void* data, uint32_t id, const struct spa_pod* para
     pw_stream_update_params(c->stream, &p, 1);
 }
 
-/* --dmabuf: the buffers are ours, memfd memory announced as DmaBuf. */
+/* --dmabuf, --own-buffers: the buffers are ours, announced as DmaBuf or
+ * MemFd: memfds, sealed unless --own-buffers says otherwise, or plain files. */
 static void on_add_buffer(void* data, struct pw_buffer* pb)
 {
+    struct cam* c = data;
     struct spa_data* d = &pb->buffer->datas[0];
-    if (!((struct cam*)data)->dmabuf)
+    char path[] = "/tmp/virtualcam.XXXXXX";
+    if (!c->dmabuf && !c->own)
         return;
     d->maxsize = (uint32_t)buffer_size(data);
-    d->type = SPA_DATA_DmaBuf;
+    d->type = c->dmabuf ? SPA_DATA_DmaBuf : SPA_DATA_MemFd;
     d->flags = SPA_DATA_FLAG_READWRITE;
     d->mapoffset = 0;
-    /* sealed against resizing, as PipeWire seals the memfds it allocates */
-    d->fd = memfd_create("virtualcam", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (c->own == 2)
+        d->fd = mkstemp(path), unlink(path);
+    else
+        d->fd = memfd_create("virtualcam", MFD_CLOEXEC | (c->own ? 0 : MFD_ALLOW_SEALING));
+    /* --dmabuf alone: sealed against resizing, as PipeWire seals the memfds it allocates */
     if (d->fd < 0 || ftruncate((int)d->fd, d->maxsize) < 0 ||
-        fcntl((int)d->fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) < 0 ||
+        (!c->own &&
+         fcntl((int)d->fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) < 0) ||
         (d->data = mmap(NULL, d->maxsize, PROT_READ | PROT_WRITE, MAP_SHARED, (int)d->fd, 0)) ==
             MAP_FAILED) {
-        perror("virtualcam: memfd");
+        perror("virtualcam: buffer");
         exit(1);
     }
 }
 static void on_remove_buffer(void* data, struct pw_buffer* pb)
 {
     struct spa_data* d = &pb->buffer->datas[0];
-    if (((struct cam*)data)->dmabuf)
+    if (((struct cam*)data)->dmabuf || ((struct cam*)data)->own)
         munmap(d->data, d->maxsize), close((int)d->fd);
 }
 
@@ -257,7 +268,11 @@ static void on_process(void* data)
         return;
     static const struct blob none;
     struct spa_data* d = &pb->buffer->datas[0];
-    if (d->data)
+    /* --truncate-after: the buffer's memory cut to nothing, its chunk as before */
+    int cut = c->truncate_after >= 0 && c->frames >= (uint64_t)c->truncate_after && d->fd >= 0;
+    if (cut && ftruncate((int)d->fd, 0) < 0)
+        perror("virtualcam: truncate");
+    if (d->data && !cut)
         fill(c, d, c->switched && c->fmt->id ? &none : &c->frame); /* a raw frame fits one size */
     if (d->data && c->garbage_after >= 0 && c->frames >= (uint64_t)c->garbage_after)
         spoil(c, d);
@@ -349,6 +364,7 @@ static void usage(void)
             "  [--matrix bt601|bt709] [--range limited|full] [--priority N] [--v4l2-path P]\n"
             "  [--no-formats] [--frame FILE] [--stall-after K] [--flood]\n"
             "  [--garbage-after K] [--switch-size-after K WxH] [--exit-after K] [--dmabuf]\n"
+            "  [--own-buffers memfd|file] [--truncate-after K]\n"
             "  | virtualcam --consume TARGET\n");
     exit(2);
 }
@@ -388,6 +404,10 @@ static int parse(struct cam* c, int argc, char** argv, const char** prio, const 
             c->garbage_after = atol(v);
         else if (!strcmp(o, "--exit-after"))
             c->exit_after = atol(v);
+        else if (!strcmp(o, "--own-buffers"))
+            c->own = !strcmp(v, "file") ? 2 : 1;
+        else if (!strcmp(o, "--truncate-after"))
+            c->truncate_after = atol(v);
         else if (!strcmp(o, "--matrix"))
             c->matrix =
                 strcmp(v, "bt709") ? SPA_VIDEO_COLOR_MATRIX_BT601 : SPA_VIDEO_COLOR_MATRIX_BT709;
@@ -422,7 +442,8 @@ int main(int argc, char** argv)
                     .stall_after = -1,
                     .garbage_after = -1,
                     .switch_after = -1,
-                    .exit_after = -1};
+                    .exit_after = -1,
+                    .truncate_after = -1};
     const char *prio = NULL, *v4l2 = NULL;
     if (!parse(&c, argc, argv, &prio, &v4l2)) {
         fprintf(stderr, "virtualcam: MJPG needs --frame; a raw frame file is one packed frame\n");
@@ -474,7 +495,7 @@ int main(int argc, char** argv)
     if (c.target)
         params[1] = any_format(&b, 1);
     enum pw_stream_flags flags =
-        PW_STREAM_FLAG_MAP_BUFFERS | (c.dmabuf ? PW_STREAM_FLAG_ALLOC_BUFFERS : 0) |
+        PW_STREAM_FLAG_MAP_BUFFERS | (c.dmabuf || c.own ? PW_STREAM_FLAG_ALLOC_BUFFERS : 0) |
         (c.target ? PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_DONT_RECONNECT
                   : PW_STREAM_FLAG_DRIVER);
     if (pw_stream_connect(c.stream, c.target ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT, PW_ID_ANY,
