@@ -114,6 +114,7 @@ private slots:
     void faultsKeepTheLastFrame_data();
     void faultsKeepTheLastFrame();
     void newSizeMidStreamIsShown();
+    void stalledCameraMovesAgain();
     void sharedWithAnotherConsumerAndOneStreamPerCamera();
     void stoppedDaemonCostsOneBoundedWait();
     // Last: the daemon does not come back.
@@ -182,6 +183,9 @@ void TestPipeWire::framesAreShownAsTheV4l2RoadShowsThem_data()
     row("BGR, rows narrower than announced", {"--format", "BGR", "--stride", "1908"},
         FrameFormat::BGR24, 640, 4, 3, 636);
     row("BGR as a DmaBuf", {"--format", "BGR", "--dmabuf"}, FrameFormat::BGR24, 24, 6, 3);
+    // As small producers allocate them: no seals.
+    row("NV12 in memfds of the camera's own", {"--format", "NV12", "--own-buffers", "memfd"},
+        FrameFormat::NV12, 24, 6, 1);
     row("UYVY", {"--format", "UYVY"}, FrameFormat::UYVY, 32, 4, 2);
     row("BGRx", {"--format", "BGRx"}, FrameFormat::BGRX, 8, 3, 4);
     row("RGBx, padded rows", {"--format", "RGBx", "--stride", "40"}, FrameFormat::RGBX, 8, 3, 4);
@@ -296,6 +300,11 @@ void TestPipeWire::faultsKeepTheLastFrame_data()
     // Ten good frames first: the first one or two may meet buffers that are
     // still being agreed on and never arrive.
     QTest::newRow("garbage buffers") << QStringList{"--garbage-after", "10"} << false;
+    // Buffers in a file on disk, cut to nothing under us.
+    QTest::newRow("MemFd cut short")
+        << QStringList{"--own-buffers", "file", "--truncate-after", "10"} << false;
+    QTest::newRow("DmaBuf that is a file, cut short")
+        << QStringList{"--own-buffers", "file", "--dmabuf", "--truncate-after", "10"} << false;
 }
 
 void TestPipeWire::faultsKeepTheLastFrame()
@@ -333,6 +342,39 @@ void TestPipeWire::newSizeMidStreamIsShown()
     HWND window = createWindow();
     startPreview(window);
     QTRY_COMPARE(copied(window).size(), QSize(96, 72));
+}
+
+void TestPipeWire::stalledCameraMovesAgain()
+{
+    // GStreamer's pipewiresink, as small camera programs publish: after a
+    // stall it sends the frames it owes as fast as buffers come back, and
+    // starts no cycle without one.
+    QProcess camera;
+    camera.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    camera.start("gst-launch-1.0",
+                 {"-q", "videotestsrc", "pattern=ball", "!",
+                  "video/x-raw,format=BGR,width=64,height=48", "!", "pipewiresink", "mode=provide",
+                  "stream-properties=p,media.class=Video/Source,media.role=Camera"});
+    QVERIFY(camera.waitForStarted());
+    HWND window = createWindow();
+    QTRY_VERIFY(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 0, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEWRATE, 33, 0));
+    // The ball moves each frame: the picture changes while frames come, and
+    // after the stall again and again, not only with frames on their way.
+    for (int stalled = 0; stalled < 2; ++stalled) {
+        if (stalled) {
+            ::kill(pid_t(camera.processId()), SIGSTOP);
+            QTest::qWait(1000);
+            ::kill(pid_t(camera.processId()), SIGCONT);
+        }
+        for (int i = 0; i < 10; ++i) {
+            const QImage before = copied(window);
+            QTRY_VERIFY_WITH_TIMEOUT(copied(window) != before, 5000);
+        }
+    }
+    camera.kill();
+    camera.waitForFinished();
 }
 
 void TestPipeWire::sharedWithAnotherConsumerAndOneStreamPerCamera()

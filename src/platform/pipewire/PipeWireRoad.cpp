@@ -4,19 +4,21 @@
 #include "SpaFormats.h"
 
 #include <linux/dma-buf.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/vfs.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <iterator>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace platform::pipewire {
 
@@ -32,50 +34,71 @@ namespace {
 // the search goes on.
 constexpr auto kNegotiationBound = std::chrono::milliseconds(1000);
 // A producer that floods gets no more decodes than about 33 a second: the
-// windows show one frame a 33 ms preview tick, and a camera at 30 fps is
-// never held up.
+// windows show one frame a 33 ms preview tick. A frame a little early after
+// a late one still counts, so that a camera at 30 fps keeps every frame.
 constexpr auto kShortestInterval = std::chrono::milliseconds(30);
 
-// One data block of a buffer that came as a descriptor, mapped by us, so
-// that its size is checked against the memory itself before anything is
-// read: a producer's word alone is not trusted.
-struct Mapping {
-    void* address = MAP_FAILED;
-    std::size_t length = 0;
-    int dmaBuf = -1; // the descriptor to sync around a read, for DmaBuf
+// The data blocks of one buffer that came as descriptors. A dma-buf keeps its
+// size for life: it is mapped once, checked against that size. Any other
+// descriptor (a memfd, or a file that a producer calls a dma-buf) may be cut
+// short by its producer at any time, which would fault a mapping: it is read
+// with pread instead, checked against what pread returns.
+struct Blocks {
+    struct Block {
+        int fd = -1; // to read, or the dma-buf to sync around a read
+        void* address = MAP_FAILED;
+        std::size_t length = 0;
+    };
+    Block block[FramePlanes::kMost];
 
-    ~Mapping()
+    Blocks() = default;
+    Blocks(const Blocks&) = delete;
+    Blocks& operator=(const Blocks&) = delete;
+    ~Blocks()
     {
-        if (address != MAP_FAILED)
-            ::munmap(address, length);
-    }
-    const std::uint8_t* data(std::uint32_t offset) const
-    {
-        return address == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(address) + offset;
+        for (const Block& b : block)
+            if (b.address != MAP_FAILED)
+                ::munmap(b.address, b.length);
     }
 };
 
-// Maps the block when its memory holds all that it claims and cannot
-// shrink under us (a memfd that its producer might truncate would fault).
-void mapBlock(const spa_data& d, Mapping& m)
+void prepareBlock(const spa_data& d, Blocks::Block& b)
 {
-    if (d.fd < 0 || (d.type != SPA_DATA_MemFd && d.type != SPA_DATA_DmaBuf))
+    if (d.data || d.fd < 0 || (d.type != SPA_DATA_MemFd && d.type != SPA_DATA_DmaBuf))
         return;
     const int fd = static_cast<int>(d.fd);
+    struct statfs fs {};
+    if (d.type != SPA_DATA_DmaBuf || ::fstatfs(fd, &fs) != 0 || fs.f_type != DMA_BUF_MAGIC) {
+        b.fd = fd;
+        return;
+    }
     const off_t end = ::lseek(fd, 0, SEEK_END);
     const std::size_t length = std::size_t{d.mapoffset} + d.maxsize;
     if (end < 0 || static_cast<std::size_t>(end) < length || length == 0)
         return;
-    const int seals = ::fcntl(fd, F_GET_SEALS);
-    if (seals >= 0 && !(seals & F_SEAL_SHRINK))
-        return;
     void* address = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
     if (address == MAP_FAILED)
         return;
-    m.address = address;
-    m.length = length;
-    if (d.type == SPA_DATA_DmaBuf)
-        m.dmaBuf = fd;
+    b.fd = fd;
+    b.address = address;
+    b.length = length;
+}
+
+// Reads `size` bytes at `offset` into `out`; false when the file holds fewer
+// (its producer cut it short) or cannot be read at all.
+bool readBlock(int fd, std::uint64_t offset, std::size_t size, std::vector<std::uint8_t>& out)
+{
+    out.resize(size);
+    std::size_t done = 0;
+    for (int interrupted = 0; done < size;) {
+        const ssize_t n = ::pread(fd, out.data() + done, size - done, off_t(offset + done));
+        if (n < 0 && errno == EINTR && ++interrupted < 3)
+            continue;
+        if (n <= 0)
+            return false;
+        done += std::size_t(n);
+    }
+    return true;
 }
 
 void syncDmaBuf(int fd, std::uint64_t flags)
@@ -88,7 +111,8 @@ void syncDmaBuf(int fd, std::uint64_t flags)
 }
 
 // The connection, the stream and what its loop thread decodes into. The
-// loop thread alone touches the stream's buffers and the decoder.
+// loop thread alone touches the stream's buffers and the decoder, until
+// stop() has destroyed the stream under the loop's lock.
 class Capture {
 public:
     explicit Capture(std::shared_ptr<FrameSink> sink)
@@ -101,9 +125,10 @@ public:
     // Connects to camera `serial` and waits, bounded, for a format.
     bool start(const std::string& serial, std::string& error);
     // Whether the daemon answered a round trip during start().
-    bool daemonAnswered() const { return answered_; }
-    // Stops the loop and lets go of everything; off the user-interface
-    // thread, since it may meet a daemon that does not answer.
+    bool daemonAnswered() const { return answered_.load(); }
+    // Stops the loop and lets go of everything, also after a start() that
+    // failed half-way; off the user-interface thread, since it may meet a
+    // daemon that does not answer.
     void stop();
 
 private:
@@ -112,7 +137,6 @@ private:
     static void onAddBuffer(void* data, pw_buffer* buffer);
     static void onRemoveBuffer(void* data, pw_buffer* buffer);
     static void onProcess(void* data);
-    static void onTimer(void* data, std::uint64_t expirations);
     static void onCoreError(void* data, std::uint32_t id, int seq, int res, const char* message);
     static void onCoreDone(void* data, std::uint32_t id, int seq);
 
@@ -126,17 +150,21 @@ private:
     pw_context* context_ = nullptr;
     pw_core* core_ = nullptr;
     pw_stream* stream_ = nullptr;
-    spa_source* timer_ = nullptr; // reads what a flood left waiting
-    bool timerSet_ = false;
     spa_hook coreListener_{};
     spa_hook streamListener_{};
     // Set on the loop thread, read by start() under the loop's lock.
     std::optional<Negotiated> format_;
     bool failed_ = false;
     int sync_ = -1;
-    bool answered_ = false;
+    // Set on the loop thread, read by open() once start() has let go of the lock.
+    std::atomic<bool> answered_{false};
+    // The blocks of every buffer the stream has now; the stream's own list
+    // is gone once stop() has taken our listener off it.
+    std::vector<std::unique_ptr<Blocks>> blocks_;
+    // What blocks read with pread are read into, one a plane, kept for the next frame.
+    std::vector<std::uint8_t> copies_[FramePlanes::kMost];
     std::unique_ptr<FrameDecoder> decoder_;
-    std::chrono::steady_clock::time_point lastDecode_{};
+    std::chrono::steady_clock::time_point nextDecode_{};
 };
 
 Capture::~Capture()
@@ -146,21 +174,30 @@ Capture::~Capture()
 
 void Capture::stop()
 {
-    if (loop_)
-        pw_thread_loop_stop(loop_);
-    // The loop no longer runs: what follows is this thread's alone.
-    if (timer_)
-        pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
-    timer_ = nullptr;
+    if (!loop_)
+        return;
+    // While the loop still runs, under its lock: no callback of ours is
+    // running, and once the listeners are off and the stream is gone none
+    // can start, on the loop thread or on PipeWire's data thread (which
+    // calls the stream's callbacks itself once no thread runs the loop).
+    pw_thread_loop_lock(loop_);
+    spa_hook_remove(&streamListener_);
+    spa_hook_remove(&coreListener_);
+    spa_zero(streamListener_);
+    spa_zero(coreListener_);
     if (stream_)
-        pw_stream_destroy(stream_); // gives each buffer back through onRemoveBuffer
+        pw_stream_destroy(stream_);
+    stream_ = nullptr;
+    blocks_.clear();
+    pw_thread_loop_unlock(loop_);
+    pw_thread_loop_stop(loop_);
+    // The loop no longer runs and nothing of ours listens: what follows is
+    // this thread's alone.
     if (core_)
         pw_core_disconnect(core_);
     if (context_)
         pw_context_destroy(context_);
-    if (loop_)
-        pw_thread_loop_destroy(loop_);
-    stream_ = nullptr;
+    pw_thread_loop_destroy(loop_);
     core_ = nullptr;
     context_ = nullptr;
     loop_ = nullptr;
@@ -191,7 +228,7 @@ void Capture::onCoreDone(void* data, std::uint32_t id, int seq)
 {
     auto* self = static_cast<Capture*>(data);
     if (id == PW_ID_CORE && seq == self->sync_)
-        self->answered_ = true;
+        self->answered_.store(true);
 }
 
 void Capture::onParamChanged(void* data, std::uint32_t id, const spa_pod* param)
@@ -216,64 +253,49 @@ void Capture::onParamChanged(void* data, std::uint32_t id, const spa_pod* param)
     pw_thread_loop_signal(self->loop_, false);
 }
 
-void Capture::onAddBuffer(void*, pw_buffer* buffer)
+void Capture::onAddBuffer(void* data, pw_buffer* buffer)
 {
+    auto* self = static_cast<Capture*>(data);
     const spa_buffer* buf = buffer->buffer;
-    auto* maps = new Mapping[FramePlanes::kMost];
+    auto blocks = std::make_unique<Blocks>();
     for (std::uint32_t i = 0; i < buf->n_datas && i < FramePlanes::kMost; ++i)
-        if (!buf->datas[i].data)
-            mapBlock(buf->datas[i], maps[i]);
-    buffer->user_data = maps;
+        prepareBlock(buf->datas[i], blocks->block[i]);
+    buffer->user_data = blocks.get();
+    self->blocks_.push_back(std::move(blocks));
 }
 
-void Capture::onRemoveBuffer(void*, pw_buffer* buffer)
+void Capture::onRemoveBuffer(void* data, pw_buffer* buffer)
 {
-    delete[] static_cast<Mapping*>(buffer->user_data);
+    auto& blocks = static_cast<Capture*>(data)->blocks_;
+    std::erase_if(blocks, [&](const auto& b) { return b.get() == buffer->user_data; });
     buffer->user_data = nullptr;
 }
 
 void Capture::onProcess(void* data)
 {
-    auto* self = static_cast<Capture*>(data);
-    // Too soon after the last frame: the buffers stay with us until the
-    // timer, so that a producer that floods runs out of them and waits.
-    // A driver that floods wakes us each cycle: the timer is set once.
-    const auto due = self->lastDecode_ + kShortestInterval;
-    const auto now = std::chrono::steady_clock::now();
-    if (now < due) {
-        if (!self->timerSet_) {
-            const auto left = std::chrono::nanoseconds(due - now).count();
-            timespec value{0, std::max<long>(1, long(left))};
-            pw_loop_update_timer(pw_thread_loop_get_loop(self->loop_), self->timer_, &value,
-                                 nullptr, false);
-            self->timerSet_ = true;
-        }
-        return;
-    }
-    self->readNewest();
-}
-
-void Capture::onTimer(void* data, std::uint64_t)
-{
-    auto* self = static_cast<Capture*>(data);
-    self->timerSet_ = false;
-    onProcess(self);
+    static_cast<Capture*>(data)->readNewest();
 }
 
 void Capture::readNewest()
 {
-    // The newest buffer that decodes is shown; the older ones go straight
-    // back. A damaged newest one does not cost a good one that came before.
+    // Every buffer goes back before this returns. A producer that starts a
+    // cycle only with a buffer to fill (GStreamer's pipewiresink, a camera's
+    // driver) gets each one back only in a later cycle: buffers kept here
+    // for later could leave it with none after a burst, stopped for good.
     pw_buffer* waiting[16];
     std::size_t count = 0;
     while (count < std::size(waiting) && (waiting[count] = pw_stream_dequeue_buffer(stream_)))
         ++count;
-    if (count == 0)
-        return;
-    lastDecode_ = std::chrono::steady_clock::now();
-    for (std::size_t i = count; i-- > 0;)
-        if (read(waiting[i]))
-            break;
+    // A flood is thinned here: what comes too soon goes back unread.
+    const auto now = std::chrono::steady_clock::now();
+    if (count > 0 && now >= nextDecode_) {
+        nextDecode_ = std::max(nextDecode_, now - kShortestInterval) + kShortestInterval;
+        // The newest buffer that decodes is shown. A damaged newest one does
+        // not cost a good one that came before.
+        for (std::size_t i = count; i-- > 0;)
+            if (read(waiting[i]))
+                break;
+    }
     for (std::size_t i = 0; i < count; ++i)
         pw_stream_queue_buffer(stream_, waiting[i]);
 }
@@ -287,11 +309,11 @@ bool Capture::read(pw_buffer* buffer)
         return false;
     const Negotiated& format = *format_;
     const spa_buffer* buf = buffer->buffer;
-    const auto* maps = static_cast<const Mapping*>(buffer->user_data);
+    const auto* blocks = static_cast<const Blocks*>(buffer->user_data);
     // Planes as blocks of their own, or all in the first one.
     const int planes =
         buf->n_datas >= static_cast<std::uint32_t>(format.planes) ? format.planes : 1;
-    if (buf->n_datas < 1 || !maps)
+    if (buf->n_datas < 1 || !blocks)
         return false;
     FramePlanes in;
     in.count = planes;
@@ -299,15 +321,29 @@ bool Capture::read(pw_buffer* buffer)
     int syncs = 0;
     for (int p = 0; p < planes; ++p) {
         const spa_data& d = buf->datas[p];
-        const std::uint8_t* base =
-            d.data ? static_cast<const std::uint8_t*>(d.data) : maps[p].data(d.mapoffset);
-        const spa_chunk* chunk = d.chunk;
-        if (!base || !chunk || (chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) || chunk->stride < 0 ||
-            chunk->offset > d.maxsize || chunk->size > d.maxsize - chunk->offset)
+        const Blocks::Block& block = blocks->block[p];
+        if (!d.chunk)
             return false;
-        in.plane[p] = {base + chunk->offset, chunk->size, static_cast<std::size_t>(chunk->stride)};
-        if (!d.data && maps[p].dmaBuf >= 0)
-            dmaBufs[syncs++] = maps[p].dmaBuf;
+        // Once: the producer may write the chunk while we read it.
+        const spa_chunk chunk = *d.chunk;
+        if ((chunk.flags & SPA_CHUNK_FLAG_CORRUPTED) || chunk.stride < 0 ||
+            chunk.offset > d.maxsize || chunk.size > d.maxsize - chunk.offset)
+            return false;
+        const std::uint8_t* bytes = nullptr;
+        if (d.data) {
+            bytes = static_cast<const std::uint8_t*>(d.data) + chunk.offset;
+        } else if (block.address != MAP_FAILED) {
+            bytes = static_cast<const std::uint8_t*>(block.address) + d.mapoffset + chunk.offset;
+            dmaBufs[syncs++] = block.fd;
+        } else if (block.fd >= 0) {
+            if (!readBlock(block.fd, std::uint64_t{d.mapoffset} + chunk.offset, chunk.size,
+                           copies_[p]))
+                return false;
+            bytes = copies_[p].data();
+        } else {
+            return false;
+        }
+        in.plane[p] = {bytes, chunk.size, static_cast<std::size_t>(chunk.stride)};
     }
 
     FrameLayout layout = format.layout;
@@ -350,7 +386,6 @@ bool Capture::start(const std::string& serial, std::string& error)
         return false;
     }
     pw_thread_loop_lock(loop_);
-    timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), onTimer, this);
     struct Unlock {
         pw_thread_loop* loop;
         ~Unlock() { pw_thread_loop_unlock(loop); }
