@@ -349,13 +349,12 @@ void TestPipeWire::stalledCameraMovesAgain()
     // GStreamer's pipewiresink, as small camera programs publish: after a
     // stall it sends the frames it owes as fast as buffers come back, and
     // starts no cycle without one.
-    QProcess camera;
-    camera.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    camera.start("gst-launch-1.0",
-                 {"-q", "videotestsrc", "pattern=ball", "!",
-                  "video/x-raw,format=BGR,width=64,height=48", "!", "pipewiresink", "mode=provide",
-                  "stream-properties=p,media.class=Video/Source,media.role=Camera"});
-    QVERIFY(camera.waitForStarted());
+    testsupport::Process camera;
+    QVERIFY(camera.start("gst-launch-1.0",
+                         {"-q", "videotestsrc", "pattern=ball", "!",
+                          "video/x-raw,format=BGR,width=64,height=48", "!", "pipewiresink",
+                          "mode=provide",
+                          "stream-properties=p,media.class=Video/Source,media.role=Camera"}));
     HWND window = createWindow();
     QTRY_VERIFY(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 0, 0));
     QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0));
@@ -364,17 +363,15 @@ void TestPipeWire::stalledCameraMovesAgain()
     // after the stall again and again, not only with frames on their way.
     for (int stalled = 0; stalled < 2; ++stalled) {
         if (stalled) {
-            ::kill(pid_t(camera.processId()), SIGSTOP);
+            ::kill(camera.pid(), SIGSTOP);
             QTest::qWait(1000);
-            ::kill(pid_t(camera.processId()), SIGCONT);
+            ::kill(camera.pid(), SIGCONT);
         }
         for (int i = 0; i < 10; ++i) {
             const QImage before = copied(window);
             QTRY_VERIFY_WITH_TIMEOUT(copied(window) != before, 5000);
         }
     }
-    camera.kill();
-    camera.waitForFinished();
 }
 
 void TestPipeWire::sharedWithAnotherConsumerAndOneStreamPerCamera()
