@@ -311,8 +311,10 @@ HWY_INLINE void binarizeRunVbmi(std::uint32_t floor, std::uint8_t* pixels, std::
         const __mmask16 w1 = groupWhite(at + 48, pixelBytes, mixV, mixV8, mixV16, floorV);
         const __mmask16 w2 = groupWhite(at + 96, pixelBytes, mixV, mixV8, mixV16, floorV);
         const __mmask16 w3 = groupWhite(at + 128, pixelBytesLast, mixV, mixV8, mixV16, floorV);
+        // The _mm512_kunpack forms, which clang 14's headers have as well as
+        // GCC's; the _kunpack*_mask* ones are GCC's alone there.
         const __m512i white =
-            _mm512_movm_epi8(_kunpackd_mask64(_kunpackw_mask32(w3, w2), _kunpackw_mask32(w1, w0)));
+            _mm512_movm_epi8(_mm512_kunpackd(_mm512_kunpackw(w3, w2), _mm512_kunpackw(w1, w0)));
         _mm512_storeu_si512(at, _mm512_permutexvar_epi8(fan0, white));
         _mm512_storeu_si512(at + 64, _mm512_permutexvar_epi8(fan1, white));
         _mm512_storeu_si512(at + 128, _mm512_permutexvar_epi8(fan2, white));

@@ -4,13 +4,13 @@
 
 #include "CameraFrames.h"
 #include "FrameDecoder.h"
+#include "Spawn.h"
 #include "fakecam.h"
 #include "vfw.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QImage>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
@@ -40,17 +40,12 @@ class VirtualCamera {
 public:
     explicit VirtualCamera(QStringList args)
     {
-        process_.setProgram(THRESHCAM_VIRTUALCAM);
-        process_.setArguments(args);
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start();
+        process_.start(THRESHCAM_VIRTUALCAM, args, {.readOutput = true});
     }
     ~VirtualCamera()
     {
         process_.terminate();
-        if (!process_.waitForFinished(3000))
-            process_.kill();
-        process_.waitForFinished(3000);
+        process_.waitFor(3000);
     }
 
     // Waits for the node to be published; its object.serial.
@@ -64,17 +59,14 @@ public:
     // when none comes within 5 s.
     QByteArray line(const QByteArray& prefix)
     {
-        while (process_.canReadLine() || process_.waitForReadyRead(5000)) {
-            const QByteArray text = process_.readLine();
+        for (QByteArray text; !(text = process_.readLine(5000)).isEmpty();)
             if (text.startsWith(prefix))
                 return text.mid(prefix.size());
-        }
         return {};
     }
-    QProcess& process() { return process_; }
 
 private:
-    QProcess process_;
+    testsupport::Process process_;
     QByteArray serial_;
 };
 
@@ -122,6 +114,7 @@ private slots:
     void faultsKeepTheLastFrame_data();
     void faultsKeepTheLastFrame();
     void newSizeMidStreamIsShown();
+    void stalledCameraMovesAgain();
     void sharedWithAnotherConsumerAndOneStreamPerCamera();
     void stoppedDaemonCostsOneBoundedWait();
     // Last: the daemon does not come back.
@@ -286,9 +279,10 @@ void TestPipeWire::driverListOrderAndEachCameraOnce()
         QVERIFY(!cameras.back()->camera->serial().isEmpty());
     }
     // The desktop's default camera comes first, whatever its priority.
-    QCOMPARE(QProcess::execute("pw-metadata", {"0", "default.video.source", R"({"name":"low"})",
-                                               "Spa:String:JSON"}),
-             0);
+    testsupport::Process metadata;
+    QVERIFY(metadata.start("pw-metadata",
+                           {"0", "default.video.source", R"({"name":"low"})", "Spa:String:JSON"}));
+    QCOMPARE(metadata.waitFor(5000), 0);
     fakecam_node v4l2{};
     v4l2.kind = FAKECAM_CAPTURE;
     v4l2.format = FAKECAM_BGR24;
@@ -373,6 +367,36 @@ void TestPipeWire::newSizeMidStreamIsShown()
     QTRY_COMPARE(copied(window).size(), QSize(96, 72));
 }
 
+void TestPipeWire::stalledCameraMovesAgain()
+{
+    // GStreamer's pipewiresink, as small camera programs publish: after a
+    // stall it sends the frames it owes as fast as buffers come back, and
+    // starts no cycle without one.
+    testsupport::Process camera;
+    QVERIFY(camera.start("gst-launch-1.0",
+                         {"-q", "videotestsrc", "pattern=ball", "!",
+                          "video/x-raw,format=BGR,width=64,height=48", "!", "pipewiresink",
+                          "mode=provide",
+                          "stream-properties=p,media.class=Video/Source,media.role=Camera"}));
+    HWND window = createWindow();
+    QTRY_VERIFY(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 0, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0));
+    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEWRATE, 33, 0));
+    // The ball moves each frame: the picture changes while frames come, and
+    // after the stall again and again, not only with frames on their way.
+    for (int stalled = 0; stalled < 2; ++stalled) {
+        if (stalled) {
+            ::kill(camera.pid(), SIGSTOP);
+            QTest::qWait(1000);
+            ::kill(camera.pid(), SIGCONT);
+        }
+        for (int i = 0; i < 10; ++i) {
+            const QImage before = copied(window);
+            QTRY_VERIFY_WITH_TIMEOUT(copied(window) != before, 5000);
+        }
+    }
+}
+
 void TestPipeWire::sharedWithAnotherConsumerAndOneStreamPerCamera()
 {
     VirtualCamera camera({"--format", "YUY2", "--size", "64x48", "--name", "shared"});
@@ -381,10 +405,8 @@ void TestPipeWire::sharedWithAnotherConsumerAndOneStreamPerCamera()
     startPreview(one);
     HWND two = createWindow();
     startPreview(two);
-    QProcess streams;
-    streams.start("pw-cli", {"ls", "Node"});
-    QVERIFY(streams.waitForFinished(5000));
-    QCOMPARE(streams.readAll().count("media.class = \"Stream/Input/Video\""), 1);
+    const QByteArray streams = testsupport::outputOf("pw-cli", {"ls", "Node"}, 5000);
+    QCOMPARE(streams.count("media.class = \"Stream/Input/Video\""), 1);
 
     VirtualCamera other({"--consume", "shared"});
     QVERIFY(!other.line("frames ").isEmpty());
