@@ -114,7 +114,6 @@ private slots:
     void faultsKeepTheLastFrame_data();
     void faultsKeepTheLastFrame();
     void newSizeMidStreamIsShown();
-    void stalledCameraMovesAgain();
     void sharedWithAnotherConsumerAndOneStreamPerCamera();
     void stoppedDaemonCostsOneBoundedWait();
     // Last: the daemon does not come back.
@@ -365,36 +364,6 @@ void TestPipeWire::newSizeMidStreamIsShown()
     HWND window = createWindow();
     startPreview(window);
     QTRY_COMPARE(copied(window).size(), QSize(96, 72));
-}
-
-void TestPipeWire::stalledCameraMovesAgain()
-{
-    // GStreamer's pipewiresink, as small camera programs publish: after a
-    // stall it sends the frames it owes as fast as buffers come back, and
-    // starts no cycle without one.
-    testsupport::Process camera;
-    QVERIFY(camera.start("gst-launch-1.0",
-                         {"-q", "videotestsrc", "pattern=ball", "!",
-                          "video/x-raw,format=BGR,width=64,height=48", "!", "pipewiresink",
-                          "mode=provide",
-                          "stream-properties=p,media.class=Video/Source,media.role=Camera"}));
-    HWND window = createWindow();
-    QTRY_VERIFY(SendMessageA(window, WM_CAP_DRIVER_CONNECT, 0, 0));
-    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEW, 1, 0));
-    QVERIFY(SendMessageA(window, WM_CAP_SET_PREVIEWRATE, 33, 0));
-    // The ball moves each frame: the picture changes while frames come, and
-    // after the stall again and again, not only with frames on their way.
-    for (int stalled = 0; stalled < 2; ++stalled) {
-        if (stalled) {
-            ::kill(camera.pid(), SIGSTOP);
-            QTest::qWait(1000);
-            ::kill(camera.pid(), SIGCONT);
-        }
-        for (int i = 0; i < 10; ++i) {
-            const QImage before = copied(window);
-            QTRY_VERIFY_WITH_TIMEOUT(copied(window) != before, 5000);
-        }
-    }
 }
 
 void TestPipeWire::sharedWithAnotherConsumerAndOneStreamPerCamera()
