@@ -167,7 +167,10 @@ private:
     // Set on the loop thread, read by open() once start() has let go of the lock.
     std::atomic<bool> answered_{false};
     // The blocks of every buffer the stream has now; the stream's own list
-    // is gone once stop() has taken our listener off it.
+    // is gone once stop() has taken our listener off it. Buffers come and go
+    // on the loop thread while the data thread reads them: the mutex keeps a
+    // buffer's blocks, and its user_data, from going during a read.
+    std::mutex blocksMutex_;
     std::vector<std::unique_ptr<Blocks>> blocks_;
     // What blocks read with pread are read into, one a plane, kept for the next frame.
     std::vector<std::uint8_t> copies_[FramePlanes::kMost];
@@ -195,7 +198,10 @@ void Capture::stop()
     if (stream_)
         pw_stream_destroy(stream_);
     stream_ = nullptr;
-    blocks_.clear();
+    {
+        const std::lock_guard lock(blocksMutex_);
+        blocks_.clear();
+    }
     pw_thread_loop_unlock(loop_);
     pw_thread_loop_stop(loop_);
     // The loop no longer runs and nothing of ours listens: what follows is
@@ -271,14 +277,16 @@ void Capture::onAddBuffer(void* data, pw_buffer* buffer)
     auto blocks = std::make_unique<Blocks>();
     for (std::uint32_t i = 0; i < buf->n_datas && i < FramePlanes::kMost; ++i)
         prepareBlock(buf->datas[i], blocks->block[i]);
+    const std::lock_guard lock(self->blocksMutex_);
     buffer->user_data = blocks.get();
     self->blocks_.push_back(std::move(blocks));
 }
 
 void Capture::onRemoveBuffer(void* data, pw_buffer* buffer)
 {
-    auto& blocks = static_cast<Capture*>(data)->blocks_;
-    std::erase_if(blocks, [&](const auto& b) { return b.get() == buffer->user_data; });
+    auto* self = static_cast<Capture*>(data);
+    const std::lock_guard lock(self->blocksMutex_);
+    std::erase_if(self->blocks_, [&](const auto& b) { return b.get() == buffer->user_data; });
     buffer->user_data = nullptr;
 }
 
@@ -322,6 +330,7 @@ bool Capture::read(pw_buffer* buffer)
     if (!current)
         return false;
     const Negotiated& format = *current;
+    const std::lock_guard lock(blocksMutex_);
     const spa_buffer* buf = buffer->buffer;
     const auto* blocks = static_cast<const Blocks*>(buffer->user_data);
     // Planes as blocks of their own, or all in the first one.
