@@ -3,6 +3,7 @@
 #include "YuvReference.h"
 #include "YuyvToBgr.h"
 
+#include <QScopeGuard>
 #include <QTest>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
 using platform::Frame;
@@ -83,6 +85,16 @@ Frame sentinelFrame()
 bool isSentinel(const Frame& f)
 {
     return f.width == 1 && f.height == 1 && f.stride == 4 && f.bits == Bytes{1, 2, 3, 4};
+}
+
+// Adds the rows that `add` makes once per way the YUV rows can run: each
+// SIMD instruction set built for that this processor runs, and the portable
+// row ("C++"). `add` takes the path's name, for the rows' names.
+template <class Add> void forEachRowPath(Add add)
+{
+    QTest::addColumn<QString>("path");
+    for (const std::string& path : platform::yuv::rowPaths())
+        add(path.c_str());
 }
 
 } // namespace
@@ -178,10 +190,16 @@ void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour_data()
     QTest::addColumn<int>("kr"); // ten-thousandths
     QTest::addColumn<int>("kb");
     QTest::addColumn<bool>("full");
-    QTest::newRow("BT.601 limited") << YuvEncoding::Bt601Limited << 2990 << 1140 << false;
-    QTest::newRow("BT.601 full") << YuvEncoding::Bt601Full << 2990 << 1140 << true;
-    QTest::newRow("Rec.709 limited") << YuvEncoding::Rec709Limited << 2126 << 722 << false;
-    QTest::newRow("Rec.709 full") << YuvEncoding::Rec709Full << 2126 << 722 << true;
+    forEachRowPath([](const char* path) {
+        QTest::addRow("BT.601 limited, %s", path)
+            << YuvEncoding::Bt601Limited << 2990 << 1140 << false << QString(path);
+        QTest::addRow("BT.601 full, %s", path)
+            << YuvEncoding::Bt601Full << 2990 << 1140 << true << QString(path);
+        QTest::addRow("Rec.709 limited, %s", path)
+            << YuvEncoding::Rec709Limited << 2126 << 722 << false << QString(path);
+        QTest::addRow("Rec.709 full, %s", path)
+            << YuvEncoding::Rec709Full << 2126 << 722 << true << QString(path);
+    });
 }
 
 void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour()
@@ -190,12 +208,12 @@ void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour()
     QFETCH(int, kr);
     QFETCH(int, kb);
     QFETCH(bool, full);
+    QFETCH(QString, path);
 
     const YuvReference reference{kr, kb, full};
-    const platform::yuyv::RowFunction paths[] = {platform::yuyv::rowPortable,
-                                                 platform::yuyv::rowSsse3()};
-    if (!paths[1])
-        qInfo("no SSSE3 on this processor: checking the portable path only");
+    const auto restore = qScopeGuard([] { platform::yuv::useRowPath(""); });
+    QVERIFY(platform::yuv::useRowPath(path.toStdString()));
+    const platform::yuyv::RowFunction convert = platform::yuyv::bestRow();
 
     // Every (Y, Cb, Cr): one row per (Cb, Cr), Y0 running up and Y1 down, and
     // an odd number of pairs so that the vector path's tail is used too.
@@ -212,23 +230,18 @@ void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour()
                 row[4 * i + 2] = std::uint8_t(255 - i);
                 row[4 * i + 3] = std::uint8_t(v);
             }
-            for (const platform::yuyv::RowFunction path : paths) {
-                if (!path)
-                    continue;
-                path(row.data(), out.data(), pairs, encoding);
-                for (int i = 0; i < 2 * pairs; ++i) {
-                    const int y = row[2 * i];
-                    if (out[3 * i] != want[y][0] || out[3 * i + 1] != want[y][1] ||
-                        out[3 * i + 2] != want[y][2])
-                        QFAIL(qPrintable(QStringLiteral("%1: Y %2 Cb %3 Cr %4 gives %5 %6 %7")
-                                             .arg(path == paths[0] ? "portable" : "SSSE3")
-                                             .arg(y)
-                                             .arg(u)
-                                             .arg(v)
-                                             .arg(out[3 * i])
-                                             .arg(out[3 * i + 1])
-                                             .arg(out[3 * i + 2])));
-                }
+            convert(row.data(), out.data(), pairs, encoding);
+            for (int i = 0; i < 2 * pairs; ++i) {
+                const int y = row[2 * i];
+                if (out[3 * i] != want[y][0] || out[3 * i + 1] != want[y][1] ||
+                    out[3 * i + 2] != want[y][2])
+                    QFAIL(qPrintable(QStringLiteral("Y %1 Cb %2 Cr %3 gives %4 %5 %6")
+                                         .arg(y)
+                                         .arg(u)
+                                         .arg(v)
+                                         .arg(out[3 * i])
+                                         .arg(out[3 * i + 1])
+                                         .arg(out[3 * i + 2])));
             }
         }
 }
@@ -243,29 +256,37 @@ void TestFrameDecoder::yuvLayoutsAreReadByTheReference_data()
 
     // Widths past 16 reach the vector path and its tail.
     const QSize packed(38, 3), odd(37, 5);
-    QTest::newRow("UYVY padded") << FrameFormat::UYVY << packed << QList<int>{80} << false
-                                 << YuvEncoding::Bt601Limited;
-    QTest::newRow("YVYU") << FrameFormat::YVYU << packed << QList<int>{76} << false
-                          << YuvEncoding::Rec709Full;
-    QTest::newRow("VYUY") << FrameFormat::VYUY << packed << QList<int>{76} << false
-                          << YuvEncoding::Bt601Full;
-    // One buffer, as V4L2 lays it out: chroma rows of the first plane's
-    // stride (NV12, NV21) or half of it (I420, YV12).
-    QTest::newRow("NV12 odd, padded")
-        << FrameFormat::NV12 << odd << QList<int>{40, 40} << false << YuvEncoding::Bt601Limited;
-    QTest::newRow("NV21 odd, padded")
-        << FrameFormat::NV21 << odd << QList<int>{40, 40} << false << YuvEncoding::Rec709Limited;
-    QTest::newRow("I420 odd, padded")
-        << FrameFormat::I420 << odd << QList<int>{40, 20, 20} << false << YuvEncoding::Rec709Full;
-    QTest::newRow("YV12 odd, padded")
-        << FrameFormat::YV12 << odd << QList<int>{40, 20, 20} << false << YuvEncoding::Bt601Full;
-    // Apart, each plane with its own stride, as PipeWire gives them.
-    QTest::newRow("NV12 apart") << FrameFormat::NV12 << odd << QList<int>{37, 44} << true
-                                << YuvEncoding::Bt601Limited;
-    QTest::newRow("I420 apart") << FrameFormat::I420 << odd << QList<int>{48, 19, 23} << true
-                                << YuvEncoding::Bt601Limited;
-    QTest::newRow("YV12 apart") << FrameFormat::YV12 << QSize(40, 4) << QList<int>{40, 24, 20}
-                                << true << YuvEncoding::Rec709Limited;
+    forEachRowPath([&](const char* path) {
+        QTest::addRow("UYVY padded, %s", path)
+            << FrameFormat::UYVY << packed << QList<int>{80} << false << YuvEncoding::Bt601Limited
+            << QString(path);
+        QTest::addRow("YVYU, %s", path) << FrameFormat::YVYU << packed << QList<int>{76} << false
+                                        << YuvEncoding::Rec709Full << QString(path);
+        QTest::addRow("VYUY, %s", path) << FrameFormat::VYUY << packed << QList<int>{76} << false
+                                        << YuvEncoding::Bt601Full << QString(path);
+        // One buffer, as V4L2 lays it out: chroma rows of the first plane's
+        // stride (NV12, NV21) or half of it (I420, YV12).
+        QTest::addRow("NV12 odd, padded, %s", path)
+            << FrameFormat::NV12 << odd << QList<int>{40, 40} << false << YuvEncoding::Bt601Limited
+            << QString(path);
+        QTest::addRow("NV21 odd, padded, %s", path)
+            << FrameFormat::NV21 << odd << QList<int>{40, 40} << false << YuvEncoding::Rec709Limited
+            << QString(path);
+        QTest::addRow("I420 odd, padded, %s", path)
+            << FrameFormat::I420 << odd << QList<int>{40, 20, 20} << false
+            << YuvEncoding::Rec709Full << QString(path);
+        QTest::addRow("YV12 odd, padded, %s", path)
+            << FrameFormat::YV12 << odd << QList<int>{40, 20, 20} << false << YuvEncoding::Bt601Full
+            << QString(path);
+        // Apart, each plane with its own stride, as PipeWire gives them.
+        QTest::addRow("NV12 apart, %s", path) << FrameFormat::NV12 << odd << QList<int>{37, 44}
+                                              << true << YuvEncoding::Bt601Limited << QString(path);
+        QTest::addRow("I420 apart, %s", path) << FrameFormat::I420 << odd << QList<int>{48, 19, 23}
+                                              << true << YuvEncoding::Bt601Limited << QString(path);
+        QTest::addRow("YV12 apart, %s", path)
+            << FrameFormat::YV12 << QSize(40, 4) << QList<int>{40, 24, 20} << true
+            << YuvEncoding::Rec709Limited << QString(path);
+    });
 }
 
 void TestFrameDecoder::yuvLayoutsAreReadByTheReference()
@@ -275,6 +296,9 @@ void TestFrameDecoder::yuvLayoutsAreReadByTheReference()
     QFETCH(QList<int>, strides);
     QFETCH(bool, apart);
     QFETCH(YuvEncoding, encoding);
+    QFETCH(QString, path);
+    const auto restore = qScopeGuard([] { platform::yuv::useRowPath(""); });
+    QVERIFY(platform::yuv::useRowPath(path.toStdString()));
     const int width = size.width(), height = size.height();
     const bool bt601 = encoding == YuvEncoding::Bt601Limited || encoding == YuvEncoding::Bt601Full;
     const bool full = encoding == YuvEncoding::Bt601Full || encoding == YuvEncoding::Rec709Full;
