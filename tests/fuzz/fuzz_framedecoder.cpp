@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 using platform::Frame;
@@ -123,7 +124,7 @@ Layout layoutOf(const FrameLayout& layout)
 
 // The raw formats have an exact answer. The YUV ones are checked against
 // the portable YUYV row, fed a YUYV row made of the frame's samples, so that
-// the layouts and the SIMD path the decoder picks are compared with it.
+// the layouts and the SIMD paths of the decoder's rows are compared with it.
 void checkPixels(const Frame& out, const FrameLayout& layout, const std::uint8_t* data)
 {
     const std::size_t width = static_cast<std::size_t>(layout.width);
@@ -200,6 +201,23 @@ void checkPixels(const Frame& out, const FrameLayout& layout, const std::uint8_t
     }
 }
 
+bool usesYuvRows(FrameFormat format)
+{
+    switch (format) {
+    case FrameFormat::YUYV:
+    case FrameFormat::UYVY:
+    case FrameFormat::YVYU:
+    case FrameFormat::VYUY:
+    case FrameFormat::NV12:
+    case FrameFormat::NV21:
+    case FrameFormat::I420:
+    case FrameFormat::YV12:
+        return true;
+    default:
+        return false;
+    }
+}
+
 void checkDecoded(const Frame& out, const FrameLayout& layout, const std::uint8_t* data,
                   std::size_t size)
 {
@@ -249,6 +267,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t inp
         checkDecoded(out, layout, data, size);
     else
         require(same(out, before), "a refused frame changed the output");
+
+    // The best SIMD path did the decode above; every other one built for
+    // this processor decodes the same frame too.
+    if (decoded && usesYuvRows(layout.format)) {
+        const std::vector<std::string> paths = platform::yuv::rowPaths();
+        for (const std::string& path : paths) {
+            if (path == "C++" || path == paths.front())
+                continue;
+            require(platform::yuv::useRowPath(path), "a listed row path cannot be chosen");
+            Frame viaPath;
+            require(decoder.decode(data, size, viaPath), "a SIMD path refused a frame");
+            checkDecoded(viaPath, layout, data, size);
+        }
+        platform::yuv::useRowPath("");
+    }
 
     // The capture thread decodes into the same frame again and again: the
     // same bytes give the same answer and picture, in the same memory for

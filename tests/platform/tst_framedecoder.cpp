@@ -3,6 +3,7 @@
 #include "YuvReference.h"
 #include "YuyvToBgr.h"
 
+#include <QScopeGuard>
 #include <QTest>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <numeric>
 #include <random>
+#include <string>
 #include <vector>
 
 using platform::Frame;
@@ -83,6 +85,16 @@ Frame sentinelFrame()
 bool isSentinel(const Frame& f)
 {
     return f.width == 1 && f.height == 1 && f.stride == 4 && f.bits == Bytes{1, 2, 3, 4};
+}
+
+// Adds the rows that `add` makes once per way the YUV rows can run: each
+// SIMD instruction set built for that this processor runs, and the portable
+// row ("C++"). `add` takes the path's name, for the rows' names.
+template <class Add> void forEachRowPath(Add add)
+{
+    QTest::addColumn<QString>("path");
+    for (const std::string& path : platform::yuv::rowPaths())
+        add(path.c_str());
 }
 
 } // namespace
@@ -184,6 +196,8 @@ void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour_data()
     QTest::newRow("Rec.709 full") << YuvEncoding::Rec709Full << 2126 << 722 << true;
 }
 
+// The portable row against the reference, pixel by pixel, and every SIMD
+// path built for this processor against the portable row.
 void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour()
 {
     QFETCH(YuvEncoding, encoding);
@@ -192,45 +206,64 @@ void TestFrameDecoder::yuyvPathsAreExactlyRoundedForEveryColour()
     QFETCH(bool, full);
 
     const YuvReference reference{kr, kb, full};
-    const platform::yuyv::RowFunction paths[] = {platform::yuyv::rowPortable,
-                                                 platform::yuyv::rowSsse3()};
-    if (!paths[1])
-        qInfo("no SSSE3 on this processor: checking the portable path only");
+    std::vector<std::string> simd = platform::yuv::rowPaths();
+    simd.pop_back(); // "C++", the portable row
+    const auto restore = qScopeGuard([] { platform::yuv::useRowPath(""); });
 
     // Every (Y, Cb, Cr): one row per (Cb, Cr), Y0 running up and Y1 down, and
-    // an odd number of pairs so that the vector path's tail is used too.
+    // an odd number of pairs so that the vector path's tail is used too. The
+    // portable rows of one Cb are kept for the SIMD paths, so that each path
+    // is chosen once per Cb rather than once per row.
     const int pairs = 257;
-    Bytes row(4 * pairs), out(6 * pairs);
+    const std::size_t bytesOut = 6 * pairs;
+    Bytes row(4 * pairs), portable(256 * bytesOut), out(bytesOut);
+    auto fill = [&](int u, int v) {
+        for (int i = 0; i < pairs; ++i) {
+            row[4 * i] = std::uint8_t(i);
+            row[4 * i + 1] = std::uint8_t(u);
+            row[4 * i + 2] = std::uint8_t(255 - i);
+            row[4 * i + 3] = std::uint8_t(v);
+        }
+    };
     int want[256][3];
-    for (int u = 0; u < 256; ++u)
+    for (int u = 0; u < 256; ++u) {
         for (int v = 0; v < 256; ++v) {
             for (int y = 0; y < 256; ++y)
                 reference.bgr(y, u, v, want[y]);
-            for (int i = 0; i < pairs; ++i) {
-                row[4 * i] = std::uint8_t(i);
-                row[4 * i + 1] = std::uint8_t(u);
-                row[4 * i + 2] = std::uint8_t(255 - i);
-                row[4 * i + 3] = std::uint8_t(v);
-            }
-            for (const platform::yuyv::RowFunction path : paths) {
-                if (!path)
-                    continue;
-                path(row.data(), out.data(), pairs, encoding);
-                for (int i = 0; i < 2 * pairs; ++i) {
-                    const int y = row[2 * i];
-                    if (out[3 * i] != want[y][0] || out[3 * i + 1] != want[y][1] ||
-                        out[3 * i + 2] != want[y][2])
-                        QFAIL(qPrintable(QStringLiteral("%1: Y %2 Cb %3 Cr %4 gives %5 %6 %7")
-                                             .arg(path == paths[0] ? "portable" : "SSSE3")
-                                             .arg(y)
-                                             .arg(u)
-                                             .arg(v)
-                                             .arg(out[3 * i])
-                                             .arg(out[3 * i + 1])
-                                             .arg(out[3 * i + 2])));
-                }
+            fill(u, v);
+            std::uint8_t* const got = &portable[v * bytesOut];
+            platform::yuyv::rowPortable(row.data(), got, pairs, encoding);
+            for (int i = 0; i < 2 * pairs; ++i) {
+                const int y = row[2 * i];
+                if (got[3 * i] != want[y][0] || got[3 * i + 1] != want[y][1] ||
+                    got[3 * i + 2] != want[y][2])
+                    QFAIL(qPrintable(QStringLiteral("portable: Y %1 Cb %2 Cr %3 gives %4 %5 %6")
+                                         .arg(y)
+                                         .arg(u)
+                                         .arg(v)
+                                         .arg(got[3 * i])
+                                         .arg(got[3 * i + 1])
+                                         .arg(got[3 * i + 2])));
             }
         }
+        for (const std::string& path : simd) {
+            QVERIFY(platform::yuv::useRowPath(path));
+            const platform::yuyv::RowFunction convert = platform::yuyv::bestRow();
+            for (int v = 0; v < 256; ++v) {
+                fill(u, v);
+                convert(row.data(), out.data(), pairs, encoding);
+                const auto expected = portable.begin() + v * bytesOut;
+                const auto at = std::mismatch(out.begin(), out.end(), expected);
+                if (at.first != out.end())
+                    QFAIL(qPrintable(QStringLiteral("%1: Y %2 Cb %3 Cr %4 differs from the "
+                                                    "portable row")
+                                         .arg(QString::fromStdString(path))
+                                         .arg(row[2 * ((at.first - out.begin()) / 3)])
+                                         .arg(u)
+                                         .arg(v)));
+            }
+        }
+    }
 }
 
 void TestFrameDecoder::yuvLayoutsAreReadByTheReference_data()
@@ -243,34 +276,44 @@ void TestFrameDecoder::yuvLayoutsAreReadByTheReference_data()
 
     // Widths past 16 reach the vector path and its tail.
     const QSize packed(38, 3), odd(37, 5);
-    QTest::newRow("UYVY padded") << FrameFormat::UYVY << packed << QList<int>{80} << false
-                                 << YuvEncoding::Bt601Limited;
-    QTest::newRow("YVYU") << FrameFormat::YVYU << packed << QList<int>{76} << false
-                          << YuvEncoding::Rec709Full;
-    QTest::newRow("VYUY") << FrameFormat::VYUY << packed << QList<int>{76} << false
-                          << YuvEncoding::Bt601Full;
-    // An odd width: the last pixel comes with its whole pair.
-    QTest::newRow("YUYV odd width")
-        << FrameFormat::YUYV << odd << QList<int>{76} << false << YuvEncoding::Rec709Limited;
-    QTest::newRow("UYVY odd width, padded")
-        << FrameFormat::UYVY << odd << QList<int>{80} << false << YuvEncoding::Bt601Limited;
-    // One buffer, as V4L2 lays it out: chroma rows of the first plane's
-    // stride (NV12, NV21) or half of it (I420, YV12).
-    QTest::newRow("NV12 odd, padded")
-        << FrameFormat::NV12 << odd << QList<int>{40, 40} << false << YuvEncoding::Bt601Limited;
-    QTest::newRow("NV21 odd, padded")
-        << FrameFormat::NV21 << odd << QList<int>{40, 40} << false << YuvEncoding::Rec709Limited;
-    QTest::newRow("I420 odd, padded")
-        << FrameFormat::I420 << odd << QList<int>{40, 20, 20} << false << YuvEncoding::Rec709Full;
-    QTest::newRow("YV12 odd, padded")
-        << FrameFormat::YV12 << odd << QList<int>{40, 20, 20} << false << YuvEncoding::Bt601Full;
-    // Apart, each plane with its own stride, as PipeWire gives them.
-    QTest::newRow("NV12 apart") << FrameFormat::NV12 << odd << QList<int>{37, 44} << true
-                                << YuvEncoding::Bt601Limited;
-    QTest::newRow("I420 apart") << FrameFormat::I420 << odd << QList<int>{48, 19, 23} << true
-                                << YuvEncoding::Bt601Limited;
-    QTest::newRow("YV12 apart") << FrameFormat::YV12 << QSize(40, 4) << QList<int>{40, 24, 20}
-                                << true << YuvEncoding::Rec709Limited;
+    forEachRowPath([&](const char* path) {
+        QTest::addRow("UYVY padded, %s", path)
+            << FrameFormat::UYVY << packed << QList<int>{80} << false << YuvEncoding::Bt601Limited
+            << QString(path);
+        QTest::addRow("YVYU, %s", path) << FrameFormat::YVYU << packed << QList<int>{76} << false
+                                        << YuvEncoding::Rec709Full << QString(path);
+        QTest::addRow("VYUY, %s", path) << FrameFormat::VYUY << packed << QList<int>{76} << false
+                                        << YuvEncoding::Bt601Full << QString(path);
+        // An odd width: the last pixel comes with its whole pair.
+        QTest::addRow("YUYV odd width, %s", path)
+            << FrameFormat::YUYV << odd << QList<int>{76} << false << YuvEncoding::Rec709Limited
+            << QString(path);
+        QTest::addRow("UYVY odd width, padded, %s", path)
+            << FrameFormat::UYVY << odd << QList<int>{80} << false << YuvEncoding::Bt601Limited
+            << QString(path);
+        // One buffer, as V4L2 lays it out: chroma rows of the first plane's
+        // stride (NV12, NV21) or half of it (I420, YV12).
+        QTest::addRow("NV12 odd, padded, %s", path)
+            << FrameFormat::NV12 << odd << QList<int>{40, 40} << false << YuvEncoding::Bt601Limited
+            << QString(path);
+        QTest::addRow("NV21 odd, padded, %s", path)
+            << FrameFormat::NV21 << odd << QList<int>{40, 40} << false << YuvEncoding::Rec709Limited
+            << QString(path);
+        QTest::addRow("I420 odd, padded, %s", path)
+            << FrameFormat::I420 << odd << QList<int>{40, 20, 20} << false
+            << YuvEncoding::Rec709Full << QString(path);
+        QTest::addRow("YV12 odd, padded, %s", path)
+            << FrameFormat::YV12 << odd << QList<int>{40, 20, 20} << false << YuvEncoding::Bt601Full
+            << QString(path);
+        // Apart, each plane with its own stride, as PipeWire gives them.
+        QTest::addRow("NV12 apart, %s", path) << FrameFormat::NV12 << odd << QList<int>{37, 44}
+                                              << true << YuvEncoding::Bt601Limited << QString(path);
+        QTest::addRow("I420 apart, %s", path) << FrameFormat::I420 << odd << QList<int>{48, 19, 23}
+                                              << true << YuvEncoding::Bt601Limited << QString(path);
+        QTest::addRow("YV12 apart, %s", path)
+            << FrameFormat::YV12 << QSize(40, 4) << QList<int>{40, 24, 20} << true
+            << YuvEncoding::Rec709Limited << QString(path);
+    });
 }
 
 void TestFrameDecoder::yuvLayoutsAreReadByTheReference()
@@ -280,6 +323,9 @@ void TestFrameDecoder::yuvLayoutsAreReadByTheReference()
     QFETCH(QList<int>, strides);
     QFETCH(bool, apart);
     QFETCH(YuvEncoding, encoding);
+    QFETCH(QString, path);
+    const auto restore = qScopeGuard([] { platform::yuv::useRowPath(""); });
+    QVERIFY(platform::yuv::useRowPath(path.toStdString()));
     const int width = size.width(), height = size.height();
     const bool bt601 = encoding == YuvEncoding::Bt601Limited || encoding == YuvEncoding::Bt601Full;
     const bool full = encoding == YuvEncoding::Bt601Full || encoding == YuvEncoding::Rec709Full;

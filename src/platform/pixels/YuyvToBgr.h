@@ -35,6 +35,9 @@
 //   x = n / q with 64-bit integers n and q, rounded as floor((2n + q) / 2q).
 
 #include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -59,10 +62,23 @@ struct Row {
 // pair's chroma that covers it.
 using RowFunction = void (*)(const Row& row, std::uint8_t* dst, int width, YuvEncoding encoding);
 
+// Plain C++, for any processor: the reference the SIMD rows are held to.
 void rowPortable(const Row& row, std::uint8_t* dst, int width, YuvEncoding encoding);
-// SSSE3, 16 pixels at a time; null when the processor lacks SSSE3.
-RowFunction rowSsse3();
+// The fastest row this processor runs: SIMD through Highway, 16 pixels at a
+// time, in the best instruction set built for, else the portable row. It
+// looks the choice up at each call, so that useRowPath takes effect.
 RowFunction bestRow();
+
+// The ways bestRow can run, best first: the SIMD instruction sets the rows
+// were built for that this processor runs, by Highway's names ("AVX2",
+// "SSSE3", "NEON", "SVE2"), then "C++", the portable row. While useRowPath
+// holds a SIMD one, it is the only one listed of them.
+std::vector<std::string> rowPaths();
+// Makes bestRow take the named path (one of rowPaths()), or the best one
+// again for an empty name; false for any other name. The SIMD ones go
+// through Highway's test hook, which is process-wide and shared with every
+// other user of Highway: call it only while no other thread converts.
+bool useRowPath(std::string_view name);
 
 // Grey: each Y as the encoding's range reads it (full range as it is,
 // limited range stretched), the same in blue, green and red.
@@ -80,9 +96,7 @@ using RowFunction = void (*)(const std::uint8_t* src, std::uint8_t* dst, int pai
 // Plain C++, for any processor.
 void rowPortable(const std::uint8_t* src, std::uint8_t* dst, int pairs,
                  YuvEncoding encoding = YuvEncoding::Bt601Limited);
-// SSSE3, 16 pixels at a time; null when the processor lacks SSSE3.
-RowFunction rowSsse3();
-// The fastest of the above that this processor runs.
+// yuv::bestRow's choice, as it stands at each call.
 RowFunction bestRow();
 
 } // namespace yuyv
