@@ -18,13 +18,13 @@
 
 #include "FrameDecoder.h"
 #include "Measure.h"
+#include "Spawn.h"
 #include "fakecam.h"
 #include "vfw.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QProcess>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QWidget>
@@ -434,10 +434,14 @@ void roads(QWidget& host, int repeats, double seconds)
         return;
     file.write(reinterpret_cast<const char*>(frame.data()), qint64(frame.size()));
     file.close();
-    QProcess camera;
-    camera.start(THRESHCAM_VIRTUALCAM, {"--format", "YUY2", "--size", "640x480", "--fps", "30",
-                                        "--frame", file.fileName()});
-    if (!camera.waitForReadyRead(3000) || !camera.readLine().startsWith("ready")) {
+    // The camera's diagnostics would mix with the figures.
+    const testsupport::Process::Options quiet = {.readOutput = true, .showErrors = false};
+    testsupport::Process camera;
+    camera.start(
+        THRESHCAM_VIRTUALCAM,
+        {"--format", "YUY2", "--size", "640x480", "--fps", "30", "--frame", file.fileName()},
+        quiet);
+    if (!camera.readLine(3000).startsWith("ready")) {
         std::printf("PipeWire: no daemon answers (run under tests/support/with-pipewire for the "
                     "PipeWire figures)\n");
         return;
@@ -450,7 +454,7 @@ void roads(QWidget& host, int repeats, double seconds)
     std::printf("(the same frame bytes on both roads; V4L2's figure includes the fake camera's "
                 "copy, PipeWire's producer is a process of its own)\n");
     camera.terminate();
-    camera.waitForFinished(3000);
+    camera.waitFor(3000);
 
     // A producer that sends as fast as buffers come back, and one that stops.
     const QList<QPair<const char*, QString>> faults = {{"PipeWire YUY2, flooding", "--flood"},
@@ -460,11 +464,11 @@ void roads(QWidget& host, int repeats, double seconds)
                             "--frame",  file.fileName(), option};
         if (option == "--stall-after")
             args << "10";
-        camera.start(THRESHCAM_VIRTUALCAM, args);
-        if (camera.waitForReadyRead(3000))
+        camera.start(THRESHCAM_VIRTUALCAM, args, quiet);
+        if (!camera.readLine(3000).isEmpty())
             previewCpu(host, name, seconds);
         camera.terminate();
-        camera.waitForFinished(3000);
+        camera.waitFor(3000);
     }
 
     // The daemon stopped (SIGSTOP): before a click, and while a camera shows.
@@ -472,8 +476,8 @@ void roads(QWidget& host, int repeats, double seconds)
     if (daemon <= 0)
         return;
     camera.start(THRESHCAM_VIRTUALCAM,
-                 {"--format", "YUY2", "--size", "640x480", "--frame", file.fileName()});
-    camera.waitForReadyRead(3000);
+                 {"--format", "YUY2", "--size", "640x480", "--frame", file.fileName()}, quiet);
+    camera.readLine(3000);
     ::kill(daemon, SIGSTOP);
     const Click stopped = click(host);
     std::printf("click, daemon stopped, V4L2 camera 0:  search and connect %.3f ms\n",
@@ -491,7 +495,7 @@ void roads(QWidget& host, int repeats, double seconds)
                 msSince(closing));
     ::kill(daemon, SIGCONT);
     camera.terminate();
-    camera.waitForFinished(3000);
+    camera.waitFor(3000);
 }
 
 } // namespace

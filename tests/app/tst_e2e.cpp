@@ -4,6 +4,7 @@
 // into the program with LD_PRELOAD so that its real V4L2 code runs.
 
 #include "Luminance.h"
+#include "Spawn.h"
 #include "fakecam.h"
 
 #include <QElapsedTimer>
@@ -16,7 +17,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
 #include <vector>
 
 namespace {
@@ -34,10 +34,7 @@ constexpr int kFrameHeight = 240;
 
 QByteArray run(const QString& program, const QStringList& arguments)
 {
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(10000);
-    return process.readAllStandardOutput();
+    return testsupport::outputOf(program, arguments);
 }
 
 QStringList windowsNamed(const QString& name)
@@ -112,7 +109,7 @@ private:
     void closeAndExpectCleanExit();
 
     QTemporaryDir dir_;
-    std::unique_ptr<QProcess> program_;
+    testsupport::Process program_;
     QString window_;
 };
 
@@ -126,36 +123,29 @@ void TestEndToEnd::initTestCase()
 
 void TestEndToEnd::cleanup()
 {
-    if (program_ && program_->state() != QProcess::NotRunning) {
-        program_->kill();
-        program_->waitForFinished();
-    }
-    program_.reset();
+    program_.kill();
+    program_.waitFor(10000);
 }
 
 QString TestEndToEnd::start(const QString& cameras)
 {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(FAKECAM_LIBRARY));
-    env.insert(QStringLiteral("FAKECAM"), cameras);
-    env.insert(QStringLiteral("FAKECAM_LOG"), dir_.filePath(QStringLiteral("camera.log")));
-    // A sanitizer runtime would otherwise insist on being loaded first.
-    env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) +
-                                                   QStringLiteral(":verify_asan_link_order=0"));
+    const QStringList env = {
+        QStringLiteral("LD_PRELOAD=" FAKECAM_LIBRARY), QStringLiteral("FAKECAM=") + cameras,
+        QStringLiteral("FAKECAM_LOG=") + dir_.filePath(QStringLiteral("camera.log")),
+        // A sanitizer runtime would otherwise insist on being loaded first.
+        QStringLiteral("ASAN_OPTIONS=") + qEnvironmentVariable("ASAN_OPTIONS") +
+            QStringLiteral(":verify_asan_link_order=0")};
     QFile::remove(dir_.filePath(QStringLiteral("camera.log")));
-    program_ = std::make_unique<QProcess>();
-    program_->setProcessEnvironment(env);
-    program_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     // THRESHCAM_WRAPPER runs the program under another, e.g. "valgrind ...".
     QStringList command = QProcess::splitCommand(qEnvironmentVariable("THRESHCAM_WRAPPER"));
     command << QStringLiteral(THRESHCAM_PROGRAM);
-    program_->start(command.takeFirst(), command);
-    if (!program_->waitForStarted())
+    const QString program = command.takeFirst();
+    if (!program_.start(program, command, {.env = env}))
         return {};
     QStringList found;
     QElapsedTimer waited;
     waited.start();
-    while (found.isEmpty() && waited.elapsed() < 15000 && program_->state() == QProcess::Running) {
+    while (found.isEmpty() && waited.elapsed() < 15000 && program_.running()) {
         QTest::qWait(50);
         found = windowsNamed(QStringLiteral("Form1"));
     }
@@ -166,11 +156,12 @@ QString TestEndToEnd::start(const QString& cameras)
 
 void TestEndToEnd::closeAndExpectCleanExit()
 {
-    QVERIFY(program_->state() == QProcess::Running);
+    QVERIFY(program_.running());
     run(QStringLiteral(XWIN_PROGRAM), {"close", window_});
-    QVERIFY2(program_->waitForFinished(10000), "the program did not end when its window closed");
-    QCOMPARE(program_->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program_->exitCode(), 0);
+    const int status = program_.waitFor(10000);
+    QVERIFY2(status != testsupport::Process::kRunning,
+             "the program did not end when its window closed");
+    QCOMPARE(status, 0);
 }
 
 void TestEndToEnd::withoutACameraTheMessageComesOncePerClick()

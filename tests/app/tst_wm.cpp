@@ -2,7 +2,8 @@
 // frame and a title bar: the window's outer rectangle, frame included, is
 // the stored one.
 
-#include <QProcess>
+#include "Spawn.h"
+
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
@@ -13,10 +14,7 @@ namespace {
 
 QString run(const QString& program, const QStringList& arguments)
 {
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(10000);
-    return QString::fromLatin1(process.readAllStandardOutput());
+    return QString::fromLatin1(testsupport::outputOf(program, arguments));
 }
 
 int number(const QString& text, const QString& label)
@@ -41,17 +39,14 @@ void TestWindowManager::outerRectangleIsTheStoredOne()
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
             QSKIP("openbox, xdotool and x11-utils are needed");
 
-    QProcess wm;
-    wm.start(QStringLiteral("openbox"), {});
-    QVERIFY(wm.waitForStarted());
+    testsupport::Process wm;
+    QVERIFY(wm.start(QStringLiteral("openbox"), {}, {.showErrors = false}));
     QTRY_VERIFY_WITH_TIMEOUT(
         run(QStringLiteral("xprop"), {"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"),
         10000);
 
-    QProcess program;
-    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    program.start(QStringLiteral(THRESHCAM_PROGRAM), {});
-    QVERIFY(program.waitForStarted());
+    testsupport::Process program;
+    QVERIFY(program.start(QStringLiteral(THRESHCAM_PROGRAM), {}));
     QString window;
     QTRY_VERIFY_WITH_TIMEOUT(
         !(window = run(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--name", "^Form1$"})
@@ -77,11 +72,6 @@ void TestWindowManager::outerRectangleIsTheStoredOne()
                      number(info, QStringLiteral("Height")) + top + bottom);
     };
     QTRY_COMPARE_WITH_TIMEOUT((outer = measure()), QRect(192, 114, 1209, 656), 10000);
-
-    program.kill();
-    program.waitForFinished();
-    wm.kill();
-    wm.waitForFinished();
 }
 
 QTEST_GUILESS_MAIN(TestWindowManager)

@@ -3,13 +3,13 @@
 
 #include "Encoded.h"
 #include "Grab.h"
+#include "Spawn.h"
 
 #include <QBuffer>
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QMimeData>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryFile>
@@ -47,7 +47,7 @@ private:
     void offer(const char* type, const QByteArray& bytes, const char* seenAs = nullptr,
                bool listed = true);
 
-    std::unique_ptr<QProcess> owner_;
+    std::unique_ptr<testsupport::Process> owner_;
     QTemporaryFile file_;
 };
 
@@ -77,9 +77,7 @@ void TestGrabX11::cleanup()
         // Take in the news of the owner's end here, so that the next test's
         // offer() sees only its own owner's arrival.
         QSignalSpy changed(QGuiApplication::clipboard(), &QClipboard::dataChanged);
-        ::kill(pid_t(owner_->processId()), SIGCONT);
-        owner_->kill();
-        owner_->waitForFinished();
+        ::kill(owner_->pid(), SIGCONT);
         owner_.reset();
         (void)QTest::qWaitFor([&] { return changed.count() > 0; });
     }
@@ -92,10 +90,11 @@ void TestGrabX11::offer(const char* type, const QByteArray& bytes, const char* s
     file_.seek(0);
     file_.write(bytes);
     file_.flush();
-    owner_ = std::make_unique<QProcess>();
-    owner_->start(QStringLiteral("xclip"), {"-quiet", "-selection", "clipboard", "-t",
-                                            QString::fromLatin1(type), "-i", file_.fileName()});
-    QVERIFY(owner_->waitForStarted());
+    owner_ = std::make_unique<testsupport::Process>();
+    QVERIFY(owner_->start(QStringLiteral("xclip"),
+                          {"-quiet", "-selection", "clipboard", "-t", QString::fromLatin1(type),
+                           "-i", file_.fileName()},
+                          {.showErrors = false}));
     // Wait until the X server names xclip as the owner: the news alone, or
     // the owner's list of types, which Qt then keeps until the owner changes.
     if (!listed) {
@@ -189,7 +188,7 @@ void TestGrabX11::aStalledOwnerDoesNotHangTheGrab()
 {
     QFETCH(bool, listed);
     offer("image/png", encoded(sample(), "PNG"), nullptr, listed);
-    ::kill(pid_t(owner_->processId()), SIGSTOP);
+    ::kill(owner_->pid(), SIGSTOP);
 
     // The grab gives up with the message, so the view keeps its picture.
     QElapsedTimer elapsed;
@@ -210,7 +209,7 @@ void TestGrabX11::anOwnerDyingMidTransferIsSurvived()
     QImage big(3000, 2000, QImage::Format_RGB32);
     big.fill(qRgb(1, 2, 3));
     offer("image/bmp", encoded(big, "BMP"));
-    const auto pid = pid_t(owner_->processId());
+    const pid_t pid = owner_->pid();
     std::thread killer([pid] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ::kill(pid, SIGKILL);

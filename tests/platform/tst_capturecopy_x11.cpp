@@ -1,13 +1,13 @@
 // The copy request seen from another program: on a real X server, xclip
 // reads the frame the capture window put on the clipboard.
 
+#include "Spawn.h"
 #include "fakecam.h"
 #include "vfw.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QImage>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
 #include <QWidget>
@@ -30,18 +30,18 @@ private:
 
 QByteArray TestCaptureCopyX11::xclip(const QStringList& arguments)
 {
-    QProcess process;
-    process.start(QStringLiteral("xclip"),
-                  QStringList{"-selection", "clipboard", "-o"} + arguments);
-    if (!process.waitForStarted())
+    testsupport::Process process;
+    if (!process.start(QStringLiteral("xclip"),
+                       QStringList{"-selection", "clipboard", "-o"} + arguments,
+                       {.readOutput = true, .showErrors = false}))
         return {};
     QByteArray out;
     const QDeadlineTimer deadline(10000);
-    while (process.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+    while (process.running() && !deadline.hasExpired()) {
         QTest::qWait(5);
-        out += process.readAllStandardOutput();
+        out += process.readAvailable();
     }
-    return out + process.readAllStandardOutput();
+    return out + process.readAll(int(deadline.remainingTime()));
 }
 
 void TestCaptureCopyX11::otherProgramsReadTheFrame()

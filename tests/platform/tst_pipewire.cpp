@@ -4,13 +4,13 @@
 
 #include "CameraFrames.h"
 #include "FrameDecoder.h"
+#include "Spawn.h"
 #include "fakecam.h"
 #include "vfw.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QImage>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
@@ -40,17 +40,12 @@ class VirtualCamera {
 public:
     explicit VirtualCamera(QStringList args)
     {
-        process_.setProgram(THRESHCAM_VIRTUALCAM);
-        process_.setArguments(args);
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start();
+        process_.start(THRESHCAM_VIRTUALCAM, args, {.readOutput = true});
     }
     ~VirtualCamera()
     {
         process_.terminate();
-        if (!process_.waitForFinished(3000))
-            process_.kill();
-        process_.waitForFinished(3000);
+        process_.waitFor(3000);
     }
 
     // Waits for the node to be published; its object.serial.
@@ -64,17 +59,14 @@ public:
     // when none comes within 5 s.
     QByteArray line(const QByteArray& prefix)
     {
-        while (process_.canReadLine() || process_.waitForReadyRead(5000)) {
-            const QByteArray text = process_.readLine();
+        for (QByteArray text; !(text = process_.readLine(5000)).isEmpty();)
             if (text.startsWith(prefix))
                 return text.mid(prefix.size());
-        }
         return {};
     }
-    QProcess& process() { return process_; }
 
 private:
-    QProcess process_;
+    testsupport::Process process_;
     QByteArray serial_;
 };
 
@@ -260,9 +252,10 @@ void TestPipeWire::driverListOrderAndEachCameraOnce()
         QVERIFY(!cameras.back()->camera->serial().isEmpty());
     }
     // The desktop's default camera comes first, whatever its priority.
-    QCOMPARE(QProcess::execute("pw-metadata", {"0", "default.video.source", R"({"name":"low"})",
-                                               "Spa:String:JSON"}),
-             0);
+    testsupport::Process metadata;
+    QVERIFY(metadata.start("pw-metadata",
+                           {"0", "default.video.source", R"({"name":"low"})", "Spa:String:JSON"}));
+    QCOMPARE(metadata.waitFor(5000), 0);
     fakecam_node v4l2{};
     v4l2.kind = FAKECAM_CAPTURE;
     v4l2.format = FAKECAM_BGR24;
@@ -350,10 +343,8 @@ void TestPipeWire::sharedWithAnotherConsumerAndOneStreamPerCamera()
     startPreview(one);
     HWND two = createWindow();
     startPreview(two);
-    QProcess streams;
-    streams.start("pw-cli", {"ls", "Node"});
-    QVERIFY(streams.waitForFinished(5000));
-    QCOMPARE(streams.readAll().count("media.class = \"Stream/Input/Video\""), 1);
+    const QByteArray streams = testsupport::outputOf("pw-cli", {"ls", "Node"}, 5000);
+    QCOMPARE(streams.count("media.class = \"Stream/Input/Video\""), 1);
 
     VirtualCamera other({"--consume", "shared"});
     QVERIFY(!other.line("frames ").isEmpty());
