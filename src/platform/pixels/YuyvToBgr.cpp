@@ -168,7 +168,7 @@ std::uint8_t green(std::int32_t v, const Channel& k, int c, int d, int f)
 }
 
 // The row from pixel x on (x even).
-yuv::Row from(const yuv::Row& row, int x)
+[[maybe_unused]] yuv::Row from(const yuv::Row& row, int x)
 {
     const std::size_t pair = static_cast<std::size_t>(x / 2) * row.cStep;
     return {row.y + static_cast<std::size_t>(x) * row.yStep, row.cb + pair, row.cr + pair,
