@@ -74,6 +74,11 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Cross-built, the package is for the machine the toolchain file names, not for
+# the one whose dpkg CPack would otherwise ask.
+if(THRESHCAM_DEB_ARCH)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${THRESHCAM_DEB_ARCH})
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 # Stated rather than derived, so that the package builds without dpkg-dev;
 # the X11 platform plugin lives in libqt6gui6, and the captions need a CJK font.

@@ -136,9 +136,10 @@ QString TestEndToEnd::start(const QString& cameras)
         QStringLiteral("ASAN_OPTIONS=") + qEnvironmentVariable("ASAN_OPTIONS") +
             QStringLiteral(":verify_asan_link_order=0")};
     QFile::remove(dir_.filePath(QStringLiteral("camera.log")));
-    // THRESHCAM_WRAPPER runs the program under another, e.g. "valgrind ...".
+    // THRESHCAM_WRAPPER runs the program under another, e.g. "valgrind ...";
+    // THRESHCAM_PROGRAM runs another build of it, e.g. the installed one.
     QStringList command = QProcess::splitCommand(qEnvironmentVariable("THRESHCAM_WRAPPER"));
-    command << QStringLiteral(THRESHCAM_PROGRAM);
+    command << qEnvironmentVariable("THRESHCAM_PROGRAM", QStringLiteral(THRESHCAM_PROGRAM));
     const QString program = command.takeFirst();
     if (!program_.start(program, command, {.env = env}))
         return {};

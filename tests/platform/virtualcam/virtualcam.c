@@ -474,7 +474,12 @@ int main(int argc, char** argv)
     struct pw_loop* l = pw_main_loop_get_loop(c.loop);
     pw_loop_add_signal(l, SIGINT, on_signal, &c);
     pw_loop_add_signal(l, SIGTERM, on_signal, &c);
+    // NULL when PipeWire's modules for this architecture are not installed.
     struct pw_context* ctx = pw_context_new(l, NULL, 0);
+    if (!ctx) {
+        perror("virtualcam: context");
+        return 1;
+    }
     struct pw_core* core = pw_context_connect(ctx, NULL, 0);
     if (!core) {
         perror("virtualcam: connect");
