@@ -33,12 +33,19 @@ public:
     QPoint imagePosition() const override { return widget()->mapToGlobal(QPoint(0, 0)); }
 };
 
-// Whether the user's last input was a key rather than a mouse button.
-bool keyboardInput = false;
-
+// Follows whether the user's last input was a key rather than a mouse
+// button; the application owns it.
 class InputWatch : public QObject {
 public:
-    using QObject::QObject;
+    static constexpr const char* kName = "InputWatch";
+
+    explicit InputWatch(QObject* parent)
+        : QObject(parent)
+    {
+        setObjectName(QLatin1String(kName));
+    }
+
+    bool keyboard() const { return keyboard_; }
 
 protected:
     bool eventFilter(QObject*, QEvent* event) override
@@ -53,13 +60,16 @@ protected:
         default:
             return false;
         }
-        if (keys != keyboardInput) {
-            keyboardInput = keys;
+        if (keys != keyboard_) {
+            keyboard_ = keys;
             if (QWidget* focus = QApplication::focusWidget())
                 focus->update();
         }
         return false;
     }
+
+private:
+    bool keyboard_ = false;
 };
 
 } // namespace
@@ -102,7 +112,12 @@ void WatchInputForFocusFrames(QApplication& application)
 
 void PaintFocusFrame(QWidget* control)
 {
-    if (!keyboardInput || !control->hasFocus())
+    if (!control->hasFocus())
+        return;
+    // Found by name: it has no meta-object of its own to be found by type.
+    const auto* watch = static_cast<const InputWatch*>(
+        qApp->findChild<QObject*>(QLatin1String(InputWatch::kName), Qt::FindDirectChildrenOnly));
+    if (!watch || !watch->keyboard())
         return;
     // Logical pixels, so that it grows with the display's scale. The
     // highlight darkened stands at 3:1 or more against everything it covers
